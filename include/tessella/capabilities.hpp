@@ -1,0 +1,225 @@
+// Rights, capability tokens, and issuing and verifying them.
+#ifndef TESSELLA_CAPABILITIES_HPP
+#define TESSELLA_CAPABILITIES_HPP
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "tessella/error.hpp"
+#include "tessella/export.hpp"
+#include "tessella/types.hpp"
+
+namespace tessella {
+
+/// ParseError: why a rights text was refused. Numbered as in the C ABI.
+enum class ParseError : std::int32_t {
+  EmptyFlag = 1,         // a piece between separators is empty
+  InvalidNamedFlag = 2,  // a piece is not one of the five names
+  InvalidHexFlag = 3,    // a "0x" piece is not a hexadecimal number below 2^32
+};
+
+/// Rights is a set of permissions wrapping one 32-bit value. Every value is valid; bits without
+/// a name ("unnamed bits") are kept by every operation except remove and difference.
+struct NamedRight;
+
+class TESSELLA_API Rights {
+ public:
+  static const Rights READ_FEATURES;       // 0x1
+  static const Rights READ_RAW;            // 0x2
+  static const Rights TRANSFER_OWNERSHIP;  // 0x4
+  static const Rights LICENSE_GRANT;       // 0x8
+  static const Rights COMPUTE_USE;         // 0x10
+  /// The mask of the five named flags.
+  static constexpr std::uint32_t kNamedMask = 0x1f;
+
+  constexpr Rights() noexcept = default;
+  static constexpr Rights empty() noexcept { return Rights(); }
+  static constexpr Rights from_bits_retain(std::uint32_t bits) noexcept {
+    Rights r;
+    r.bits_ = bits;
+    return r;
+  }
+  /// from_name matches one of the five names exactly (case-sensitive); nullopt otherwise.
+  static std::optional<Rights> from_name(std::string_view name) noexcept;
+
+  constexpr std::uint32_t bits() const noexcept { return bits_; }
+  constexpr bool is_empty() const noexcept { return bits_ == 0; }
+  constexpr bool contains(Rights other) const noexcept { return (bits_ & other.bits_) == other.bits_; }
+  constexpr bool intersects(Rights other) const noexcept { return (bits_ & other.bits_) != 0; }
+  constexpr void insert(Rights other) noexcept { bits_ |= other.bits_; }
+  constexpr void remove(Rights other) noexcept { bits_ &= ~other.bits_; }
+  /// union_ is the set union (`union` is a C++ keyword).
+  constexpr Rights union_(Rights other) const noexcept { return from_bits_retain(bits_ | other.bits_); }
+  constexpr Rights difference(Rights other) const noexcept { return from_bits_retain(bits_ & ~other.bits_); }
+
+  constexpr Rights operator|(Rights o) const noexcept { return union_(o); }
+  constexpr Rights operator&(Rights o) const noexcept { return from_bits_retain(bits_ & o.bits_); }
+  constexpr Rights operator-(Rights o) const noexcept { return difference(o); }
+  constexpr Rights& operator|=(Rights o) noexcept { insert(o); return *this; }
+  friend constexpr bool operator==(Rights a, Rights b) noexcept = default;
+
+  /// The flag table: names and values in their fixed order.
+  static const std::array<NamedRight, 5>& table() noexcept;
+
+  /// iter_names returns the named flags that are set, in table order.
+  std::vector<NamedRight> iter_names() const;
+
+  /// Iterating yields the set named flags in table order, then one value holding exactly the
+  /// unnamed bits if any are set. The union of the yielded values is the iterated value.
+  class Iterator {
+   public:
+    using value_type = Rights;
+    using difference_type = std::ptrdiff_t;
+    Iterator() noexcept = default;
+    Rights operator*() const noexcept;
+    Iterator& operator++() noexcept;
+    Iterator operator++(int) noexcept { Iterator t = *this; ++*this; return t; }
+    friend bool operator==(const Iterator& a, const Iterator& b) noexcept {
+      return a.remaining_ == b.remaining_;
+    }
+
+   private:
+    friend class Rights;
+    explicit Iterator(std::uint32_t remaining) noexcept : remaining_(remaining) {}
+    std::uint32_t remaining_ = 0;
+  };
+  Iterator begin() const noexcept { return Iterator(bits_); }
+  Iterator end() const noexcept { return Iterator(0); }
+
+  /// The display form: names joined by " | " in table order, then "0x" and the unnamed bits in
+  /// lower-case hex; the empty text for 0.
+  std::string to_string() const;
+  /// The diagnostic form: "0x0" for 0, the display form otherwise.
+  std::string to_diagnostic() const;
+  /// parse reads the text form: pieces separated by "|", each trimmed of Unicode white space,
+  /// each a name or "0x" and hex digits (below 2^32). Blank text is `empty`. The first failing
+  /// piece from the left decides the ParseError. The text is UTF-8; malformed UTF-8 is never
+  /// taken for white space.
+  static std::expected<Rights, ParseError> parse(std::string_view text) noexcept;
+
+ private:
+  std::uint32_t bits_ = 0;
+};
+
+/// A named flag: its name and its single-bit value.
+struct NamedRight {
+  std::string_view name;
+  Rights value;
+};
+
+inline constexpr Rights Rights::READ_FEATURES = Rights::from_bits_retain(0x1);
+inline constexpr Rights Rights::READ_RAW = Rights::from_bits_retain(0x2);
+inline constexpr Rights Rights::TRANSFER_OWNERSHIP = Rights::from_bits_retain(0x4);
+inline constexpr Rights Rights::LICENSE_GRANT = Rights::from_bits_retain(0x8);
+inline constexpr Rights Rights::COMPUTE_USE = Rights::from_bits_retain(0x10);
+
+/// Writes the display form.
+TESSELLA_API std::ostream& operator<<(std::ostream& os, Rights rights);
+
+inline constexpr std::size_t kCapTokenSize = 180;
+inline constexpr std::size_t kCapSignedSize = 108;
+
+/// CapToken: the issuer (issuer_pub) lets the holder of holder_pub use the frame scope_cid with
+/// `rights` until exp_ts. A plain value; no field is checked when built or decoded.
+struct CapToken {
+  Cid scope_cid{};
+  Rights rights;
+  std::uint64_t exp_ts = 0;
+  PublicKey holder_pub{};
+  PublicKey issuer_pub{};
+  Signature signature{};
+
+  friend bool operator==(const CapToken&, const CapToken&) = default;
+};
+
+/// Why cap_decode refused its input.
+enum class CapDecodeError : std::uint8_t {
+  Truncated,        // the input ends before the token is complete
+  SignatureLength,  // the signature length word is not 64
+};
+
+/// cap_decode reads the 180-byte little-endian binary form from the start of `bytes`; bytes
+/// after the token are ignored.
+[[nodiscard]] TESSELLA_API std::expected<CapToken, CapDecodeError> cap_decode(ByteView bytes) noexcept;
+
+/// cap_signed_bytes returns the 108 bytes the issuer signs: the binary form's first 108 bytes.
+/// One allocation of exactly 108 bytes.
+TESSELLA_API Bytes cap_signed_bytes(const CapToken& token);
+
+/// cap_signed_bytes_into writes the same 108 bytes into a caller's array, allocating nothing.
+TESSELLA_API void cap_signed_bytes_into(const CapToken& token,
+                                        std::span<std::uint8_t, kCapSignedSize> out) noexcept;
+
+/// cap_encode writes the whole 180-byte binary form (signed bytes, the length word 64, the
+/// signature), as hosts hand tokens to holders.
+TESSELLA_API std::array<std::uint8_t, kCapTokenSize> cap_encode(const CapToken& token) noexcept;
+
+/// cap_issue builds a token from its arguments (none is checked) and signs its signed bytes with
+/// the key derived from issuer_secret, which is wiped before returning. issuer_pub is taken as
+/// passed. Deterministic. Errors: Internal "cap ser" if the signed bytes cannot be produced.
+[[nodiscard]] TESSELLA_API Result<CapToken> cap_issue(KeyView32 issuer_secret, KeyView32 issuer_pub,
+                                                      KeyView32 scope_cid, Rights rights,
+                                                      std::uint64_t exp_ts, KeyView32 holder_pub);
+
+/// cap_verify checks, in order: holder_pub equals presenter_pub (else CapabilityInvalid);
+/// issuer_pub decodes as a curve point and the signature verifies over the signed bytes (else
+/// SignatureInvalid). Expiry, scope and rights are not its concern.
+[[nodiscard]] TESSELLA_API Result<void> cap_verify(const CapToken& token, KeyView32 presenter_pub);
+
+}  // namespace tessella
+
+/// Rights formats as its display form with `{}` (width, fill and alignment apply), its
+/// diagnostic form with `{:?}`, and as the 32-bit number with `{:b}`, `{:o}`, `{:x}`, `{:X}`,
+/// `{:d}` and their width, fill, zero padding and `#` options.
+template <>
+struct fmt::formatter<tessella::Rights> {
+  enum class Mode { Display, Diagnostic, Number };
+  Mode mode = Mode::Display;
+  fmt::formatter<std::uint32_t> number;
+  fmt::formatter<std::string_view> text;
+
+  constexpr auto parse(fmt::format_parse_context& ctx) {
+    auto it = ctx.begin();
+    auto end = it;
+    while (end != ctx.end() && *end != '}') ++end;
+    if (end != it) {
+      char last = *(end - 1);
+      if (last == 'b' || last == 'o' || last == 'x' || last == 'X' || last == 'd' ||
+          last == 'B') {
+        mode = Mode::Number;
+        return number.parse(ctx);
+      }
+      if (last == '?') {
+        mode = Mode::Diagnostic;
+        fmt::format_parse_context sub(std::string_view(&*it, static_cast<std::size_t>(end - 1 - it)));
+        text.parse(sub);
+        return end;
+      }
+    }
+    return text.parse(ctx);
+  }
+
+  template <class FormatContext>
+  auto format(tessella::Rights r, FormatContext& ctx) const {
+    switch (mode) {
+      case Mode::Number:
+        return number.format(r.bits(), ctx);
+      case Mode::Diagnostic:
+        return text.format(r.to_diagnostic(), ctx);
+      case Mode::Display:
+        break;
+    }
+    return text.format(r.to_string(), ctx);
+  }
+};
+
+#endif

@@ -1,0 +1,16 @@
+// Symbol visibility for the shared library. Everything is hidden by default; TESSELLA_API marks
+// the C ABI and the C++ API.
+#ifndef TESSELLA_EXPORT_HPP
+#define TESSELLA_EXPORT_HPP
+
+#if defined(_WIN32)
+#  if defined(TESSELLA_BUILDING)
+#    define TESSELLA_API __declspec(dllexport)
+#  else
+#    define TESSELLA_API
+#  endif
+#else
+#  define TESSELLA_API __attribute__((visibility("default")))
+#endif
+
+#endif

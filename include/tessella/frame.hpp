@@ -1,0 +1,163 @@
+// Frames: the sealed envelope, its wire format, and sealing, opening and verifying it.
+#ifndef TESSELLA_FRAME_HPP
+#define TESSELLA_FRAME_HPP
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "tessella/aead.hpp"
+#include "tessella/capabilities.hpp"
+#include "tessella/error.hpp"
+#include "tessella/export.hpp"
+#include "tessella/sign.hpp"
+#include "tessella/types.hpp"
+
+namespace tessella {
+
+/// Sizes of the wire format: a 136-byte fixed part, the three sections, a 16-byte tag and a
+/// 64-byte signature.
+inline constexpr std::size_t kFrameFixedSize = 136;
+inline constexpr std::size_t kFrameTrailerSize = kTagSize + kSignatureSize;  // 80
+inline constexpr std::size_t kFrameMinSize = kFrameFixedSize + kFrameTrailerSize;  // 216
+inline constexpr std::size_t kMaxSectionSize = 0xFFFF;        // pol, meta
+inline constexpr std::uint64_t kMaxCiphertextSize = 0xFFFFFFFF;  // ct
+
+/// Frame is the in-memory record of a sealed envelope. It owns its three sections; the length
+/// fields exist only on the wire. Releasing a frame does not wipe it.
+struct Frame {
+  std::uint8_t version = 1;
+  std::uint8_t alg = kAlgChaCha20;
+  std::uint8_t hdr2 = 0;
+  std::uint8_t hdr3 = 0;
+  Nonce nonce{};
+  Timestamp ts{};
+  PublicKey author{};
+  PublicKey owner{};
+  Cid prev_cid{};
+  Bytes pol;
+  Bytes meta;
+  Bytes ct;
+  Tag tag{};
+  Signature sig{};
+
+  friend bool operator==(const Frame&, const Frame&) = default;
+};
+
+/// fits_wire_format tells whether the sections fit the length fields: pol and meta at most
+/// 65,535 bytes, ct at most 2^32 - 1.
+TESSELLA_API bool fits_wire_format(const Frame& frame) noexcept;
+
+/// serialize writes the wire form: 216 + P + M + N bytes, integers big-endian.
+/// Errors: InvalidFormat "section too long" when a section does not fit its length field (no
+/// length field is ever written that disagrees with its section). Throws only std::bad_alloc.
+[[nodiscard]] TESSELLA_API Result<Bytes> serialize(const Frame& frame);
+
+/// deserialize parses the wire form. Checks, in order: fewer than 136 bytes is InvalidFormat
+/// "too short"; an alg byte other than 1 or 2 is "alg"; fewer than 216 + P + M + N bytes is
+/// "length". Nothing else is checked; bytes after the frame are ignored. The frame owns copies
+/// of the sections.
+[[nodiscard]] TESSELLA_API Result<Frame> deserialize(ByteView bytes);
+
+/// aad_bytes returns the associated data for ciphertext length n: the first 136 + P + M bytes
+/// of the wire form with n in the ct_len field. Errors: InvalidFormat "section too long".
+[[nodiscard]] TESSELLA_API Result<Bytes> aad_bytes(const Frame& frame, std::uint32_t n);
+
+/// What seal and seal_bytes return: the sealed frame (or its wire form) and its identifier.
+struct SealedFrame {
+  Frame frame;
+  Cid cid{};
+};
+struct SealedBytes {
+  Bytes bytes;
+  Cid cid{};
+};
+
+/// seal encrypts `plaintext` under `data_key` with the cipher chosen by `alg`, signs the frame's
+/// signed bytes with `signer` and names the frame by the BLAKE3 hash of its wire form. pol and
+/// meta are taken over. Whether `author` belongs to `signer` is not checked.
+/// Errors, in order: InvalidFormat "alg" for an alg other than 1 or 2; InvalidFormat
+/// "section too long" when pol or meta exceeds 65,535 bytes; InvalidFormat "payload too long"
+/// when the plaintext reaches 2^32 bytes; KeyUnavailable for a data key that is not 32 bytes;
+/// the cipher's Internal errors.
+[[nodiscard]] TESSELLA_API Result<SealedFrame> seal(std::uint8_t alg, std::uint8_t hdr2,
+                                                    std::uint8_t hdr3, NonceView nonce,
+                                                    TimestampView ts, KeyView32 author,
+                                                    KeyView32 owner, KeyView32 prev_cid, Bytes pol,
+                                                    Bytes meta, ByteView plaintext,
+                                                    ByteView data_key, const SigningKey& signer);
+
+/// open decrypts the frame's ciphertext. Checks no signature. Errors: CapabilityInvalid when
+/// capability_ok is false (nothing else looked at); KeyUnavailable; AeadTagMismatch.
+[[nodiscard]] TESSELLA_API Result<Bytes> open(const Frame& frame, ByteView data_key,
+                                              bool capability_ok);
+
+/// The report of verify and verify_bytes.
+struct FrameVerification {
+  Cid cid{};
+  bool valid = false;
+  /// nullptr when valid, "signature" otherwise.
+  const char* reason = nullptr;
+
+  friend bool operator==(const FrameVerification& a, const FrameVerification& b) noexcept {
+    return a.cid == b.cid && a.valid == b.valid && (a.reason == nullptr) == (b.reason == nullptr);
+  }
+};
+
+/// verify checks the frame's signature over its signed bytes with `key` and computes its content
+/// identifier. A bad signature is a report (valid false, reason "signature"), not an error.
+/// Errors: InvalidFormat "section too long" for a hand-built frame that has no wire form.
+[[nodiscard]] TESSELLA_API Result<FrameVerification> verify(const Frame& frame,
+                                                            const VerifyingKey& key);
+
+/// transfer builds the unsigned ownership-transfer template: version 1, alg 2, hdr2 1, hdr3 0,
+/// owner = new_owner, prev_cid = prev_cid, everything else zero or empty. Never fails.
+TESSELLA_API Frame transfer(KeyView32 prev_cid, KeyView32 new_owner);
+
+/// seal_bytes seals like seal and returns the wire form and its identifier. The frame is written
+/// into one buffer allocated at its final size: the ciphertext is encrypted in place, the
+/// signature is computed over the buffer's own prefix. Errors: as seal.
+[[nodiscard]] TESSELLA_API Result<SealedBytes> seal_bytes(
+    std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3, NonceView nonce, TimestampView ts,
+    KeyView32 author, KeyView32 owner, KeyView32 prev_cid, ByteView pol, ByteView meta,
+    ByteView plaintext, ByteView data_key, const SigningKey& signer);
+
+/// The access policy read from a frame's meta section.
+struct FramePolicy {
+  bool require_cap = false;
+  Rights allowed_ops;
+  friend bool operator==(const FramePolicy&, const FramePolicy&) = default;
+};
+
+/// read_policy reads meta as one JSON text. Only a top-level object counts; its last
+/// "require_cap" counts when it is the literal true, its last "allowed_ops" when it is a
+/// digits-only integer up to 2^64 - 1 (reduced to its low 32 bits). Anything else, including
+/// text that is not JSON or nests deeper than 128 levels, gives the defaults (false, 0).
+/// Never fails. Throws only std::bad_alloc: running out of memory must not read as "no policy".
+TESSELLA_API FramePolicy read_policy(ByteView meta);
+
+/// open_bytes parses the frame, reads its policy and, when the policy says "require_cap": true,
+/// decodes and checks the capability before decrypting: present and decodable (else
+/// CapabilityInvalid), presenter_pub present (else CapabilityInvalid), cap_verify's errors,
+/// scope_cid equal to the frame's identifier and rights containing "allowed_ops" (else
+/// PolicyViolation). Then open's errors. Checks no frame signature.
+[[nodiscard]] TESSELLA_API Result<Bytes> open_bytes(ByteView frame, ByteView data_key,
+                                                    std::optional<ByteView> capability,
+                                                    std::optional<KeyView32> presenter_pub);
+
+/// open_bytes_with_ctx is open_bytes that also refuses, with CapabilityInvalid, a token whose
+/// exp_ts is less than `now` when `now` is present (after decoding, before the presenter check).
+[[nodiscard]] TESSELLA_API Result<Bytes> open_bytes_with_ctx(ByteView frame, ByteView data_key,
+                                                             std::optional<ByteView> capability,
+                                                             std::optional<KeyView32> presenter_pub,
+                                                             std::optional<std::uint64_t> now);
+
+/// verify_bytes parses the frame, takes its author field as the Ed25519 key and reports whether
+/// the signature holds, with the identifier of the frame's own bytes (trailing input excluded).
+/// Copies no section. Errors: the parser's InvalidFormat; InvalidFormat "author_pub" when
+/// author is not a curve point.
+[[nodiscard]] TESSELLA_API Result<FrameVerification> verify_bytes(ByteView frame);
+
+}  // namespace tessella
+
+#endif

@@ -1,0 +1,57 @@
+// Fixed-size secret bytes that are wiped when released.
+#ifndef TESSELLA_SECRET_HPP
+#define TESSELLA_SECRET_HPP
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "tessella/export.hpp"
+
+namespace tessella {
+
+/// secure_wipe overwrites the bytes with zeros in a way the compiler may not remove
+/// (OPENSSL_cleanse).
+TESSELLA_API void secure_wipe(void* data, std::size_t len) noexcept;
+
+/// SecretArray holds N secret bytes and overwrites them with zeros when it is destroyed or
+/// assigned over. Raw access goes through secret_bytes(), so every use is easy to find.
+template <std::size_t N>
+class SecretArray {
+ public:
+  SecretArray() noexcept = default;
+  explicit SecretArray(std::span<const std::uint8_t, N> bytes) noexcept {
+    for (std::size_t i = 0; i < N; ++i) bytes_[i] = bytes[i];
+  }
+  SecretArray(const SecretArray& other) noexcept = default;
+  SecretArray& operator=(const SecretArray& other) noexcept {
+    if (this != &other) bytes_ = other.bytes_;
+    return *this;
+  }
+  ~SecretArray() { secure_wipe(bytes_.data(), N); }
+
+  std::span<std::uint8_t, N> secret_bytes() noexcept { return bytes_; }
+  std::span<const std::uint8_t, N> secret_bytes() const noexcept { return bytes_; }
+  static constexpr std::size_t size() noexcept { return N; }
+
+ private:
+  std::array<std::uint8_t, N> bytes_{};
+};
+
+/// WipeOnExit wipes a stack buffer when the scope ends, on every path.
+class WipeOnExit {
+ public:
+  WipeOnExit(void* data, std::size_t len) noexcept : data_(data), len_(len) {}
+  WipeOnExit(const WipeOnExit&) = delete;
+  WipeOnExit& operator=(const WipeOnExit&) = delete;
+  ~WipeOnExit() { secure_wipe(data_, len_); }
+
+ private:
+  void* data_;
+  std::size_t len_;
+};
+
+}  // namespace tessella
+
+#endif

@@ -1,0 +1,95 @@
+// Ed25519 (RFC 8032, pure variant) signing and verification.
+#ifndef TESSELLA_SIGN_HPP
+#define TESSELLA_SIGN_HPP
+
+#include <memory>
+#include <optional>
+
+#include "tessella/error.hpp"
+#include "tessella/export.hpp"
+#include "tessella/secret.hpp"
+#include "tessella/types.hpp"
+
+namespace tessella {
+
+namespace detail {
+struct PkeyDeleter {
+  TESSELLA_API void operator()(void* pkey) const noexcept;
+};
+using PkeyHandle = std::unique_ptr<void, PkeyDeleter>;
+}  // namespace detail
+
+/// VerifyingKey is an Ed25519 public key, kept as its 32-byte encoding and as an imported
+/// OpenSSL key, so verifying many messages imports it once. Copies share the imported key
+/// read-only; safe to share between threads.
+class TESSELLA_API VerifyingKey {
+ public:
+  /// from_bytes decodes a compressed Edwards point strictly (RFC 8032 section 5.1.3): it is
+  /// refused (nullopt) when y >= p, when x = 0 and the sign bit is set, or when no x exists.
+  /// Small-order points are accepted.
+  [[nodiscard]] static std::optional<VerifyingKey> from_bytes(KeyView32 bytes);
+
+  /// The 32-byte encoding.
+  const PublicKey& bytes() const noexcept { return bytes_; }
+  /// The imported OpenSSL key (an EVP_PKEY*), for the library's own use.
+  void* native_handle() const noexcept { return pkey_.get(); }
+
+ private:
+  friend class SigningKey;
+  VerifyingKey(const PublicKey& bytes, std::shared_ptr<void> pkey) noexcept
+      : bytes_(bytes), pkey_(std::move(pkey)) {}
+
+  PublicKey bytes_{};
+  std::shared_ptr<void> pkey_;
+};
+
+/// SigningKey is an Ed25519 key pair derived from a 32-byte seed. Its seed is wiped when the
+/// key is destroyed (the OpenSSL key clears its own copy of the private key when freed).
+/// Move-only; safe to share read-only between threads.
+class TESSELLA_API SigningKey {
+ public:
+  SigningKey(SigningKey&&) noexcept = default;
+  SigningKey& operator=(SigningKey&&) noexcept = default;
+  SigningKey(const SigningKey&) = delete;
+  SigningKey& operator=(const SigningKey&) = delete;
+  ~SigningKey() = default;
+
+  /// from_seed derives the key pair; see signing_key_from_seed.
+  static SigningKey from_seed(KeyView32 seed);
+
+  const VerifyingKey& verifying_key() const noexcept { return verifying_; }
+  /// The imported OpenSSL private key (an EVP_PKEY*), for the library's own use.
+  void* native_handle() const noexcept { return pkey_.get(); }
+  /// The seed the key was derived from.
+  std::span<const std::uint8_t, kSeedSize> secret_seed() const noexcept {
+    return seed_.secret_bytes();
+  }
+
+ private:
+  SigningKey(KeyView32 seed, detail::PkeyHandle pkey, VerifyingKey vk)
+      : seed_(seed), pkey_(std::move(pkey)), verifying_(std::move(vk)) {}
+
+  SecretArray<kSeedSize> seed_;
+  detail::PkeyHandle pkey_;
+  VerifyingKey verifying_;
+};
+
+/// signing_key_from_seed derives the key pair (RFC 8032 section 5.1.5). Every seed is valid;
+/// deterministic. Throws std::bad_alloc only when memory runs out.
+TESSELLA_API SigningKey signing_key_from_seed(KeyView32 seed);
+
+/// verifying_key_bytes returns the 32-byte encoding of the key pair's public key.
+TESSELLA_API PublicKey verifying_key_bytes(const SigningKey& key) noexcept;
+
+/// sign returns the deterministic Ed25519 signature of the whole message.
+TESSELLA_API Signature sign(const SigningKey& key, ByteView message);
+
+/// verify checks an Ed25519 signature in the ordinary RFC 8032 form: canonical S (S < L), the
+/// cofactorless group equation, no extra rejection of small-order keys or R.
+/// Errors: SignatureInvalid for every failure.
+[[nodiscard]] TESSELLA_API Result<void> verify(const VerifyingKey& key, ByteView message,
+                                               SignatureView signature);
+
+}  // namespace tessella
+
+#endif

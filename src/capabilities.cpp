@@ -1,0 +1,243 @@
+#include "tessella/capabilities.hpp"
+
+#include <algorithm>
+#include <ostream>
+
+#include "tessella/sign.hpp"
+
+namespace tessella {
+
+namespace {
+
+constexpr std::array<NamedRight, 5> kTable = {{
+    {"READ_FEATURES", Rights::from_bits_retain(0x1)},
+    {"READ_RAW", Rights::from_bits_retain(0x2)},
+    {"TRANSFER_OWNERSHIP", Rights::from_bits_retain(0x4)},
+    {"LICENSE_GRANT", Rights::from_bits_retain(0x8)},
+    {"COMPUTE_USE", Rights::from_bits_retain(0x10)},
+}};
+
+// The UTF-8 encodings of the characters with the Unicode White_Space property.
+constexpr std::array<std::string_view, 25> kWhiteSpace = {
+    "\t", "\n", "\v", "\f", "\r", " ",
+    "\xC2\x85",                                  // U+0085
+    "\xC2\xA0",                                  // U+00A0
+    "\xE1\x9A\x80",                              // U+1680
+    "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84",
+    "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89",
+    "\xE2\x80\x8A",                              // U+2000 to U+200A
+    "\xE2\x80\xA8", "\xE2\x80\xA9",              // U+2028, U+2029
+    "\xE2\x80\xAF",                              // U+202F
+    "\xE2\x81\x9F",                              // U+205F
+    "\xE3\x80\x80",                              // U+3000
+};
+
+// Every encoding above starts with an ASCII byte or a lead byte, never a continuation byte, so
+// a match at either end is a whole character however malformed the rest of the text is.
+std::string_view trim(std::string_view s) noexcept {
+  bool changed = true;
+  while (changed && !s.empty()) {
+    changed = false;
+    for (std::string_view ws : kWhiteSpace) {
+      if (s.starts_with(ws)) {
+        s.remove_prefix(ws.size());
+        changed = true;
+        break;
+      }
+    }
+  }
+  changed = true;
+  while (changed && !s.empty()) {
+    changed = false;
+    for (std::string_view ws : kWhiteSpace) {
+      if (s.ends_with(ws)) {
+        s.remove_suffix(ws.size());
+        changed = true;
+        break;
+      }
+    }
+  }
+  return s;
+}
+
+int hex_digit(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Digits after "0x": at least one, hexadecimal only (no sign), value below 2^32.
+std::optional<std::uint32_t> parse_hex(std::string_view digits) noexcept {
+  if (digits.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : digits) {
+    int d = hex_digit(c);
+    if (d < 0) return std::nullopt;
+    value = (value << 4) | static_cast<std::uint64_t>(d);
+    if (value > 0xFFFFFFFFu) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+void store_le(std::uint8_t* out, std::uint64_t v, std::size_t n) noexcept {
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+std::uint64_t load_le(const std::uint8_t* in, std::size_t n) noexcept {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < n; ++i) v |= std::uint64_t{in[i]} << (8 * i);
+  return v;
+}
+
+constexpr std::size_t kOffRights = 32;
+constexpr std::size_t kOffExp = 36;
+constexpr std::size_t kOffHolder = 44;
+constexpr std::size_t kOffIssuer = 76;
+constexpr std::size_t kOffSigLen = 108;
+constexpr std::size_t kOffSig = 116;
+
+}  // namespace
+
+const std::array<NamedRight, 5>& Rights::table() noexcept { return kTable; }
+
+std::optional<Rights> Rights::from_name(std::string_view name) noexcept {
+  for (const auto& flag : kTable) {
+    if (flag.name == name) return flag.value;
+  }
+  return std::nullopt;
+}
+
+std::vector<NamedRight> Rights::iter_names() const {
+  std::vector<NamedRight> out;
+  for (const auto& flag : kTable) {
+    if (contains(flag.value)) out.push_back(flag);
+  }
+  return out;
+}
+
+Rights Rights::Iterator::operator*() const noexcept {
+  for (const auto& flag : kTable) {
+    if ((remaining_ & flag.value.bits()) != 0) return flag.value;
+  }
+  return from_bits_retain(remaining_);  // only unnamed bits are left
+}
+
+Rights::Iterator& Rights::Iterator::operator++() noexcept {
+  remaining_ &= ~(**this).bits();
+  return *this;
+}
+
+std::string Rights::to_string() const {
+  std::string out;
+  std::uint32_t remaining = bits_;
+  for (const auto& flag : kTable) {
+    if (remaining == 0) break;
+    if ((remaining & flag.value.bits()) != 0) {
+      if (!out.empty()) out += " | ";
+      out += flag.name;
+      remaining &= ~flag.value.bits();
+    }
+  }
+  if (remaining != 0) {
+    if (!out.empty()) out += " | ";
+    out += fmt::format("{:#x}", remaining);
+  }
+  return out;
+}
+
+std::string Rights::to_diagnostic() const { return bits_ == 0 ? std::string("0x0") : to_string(); }
+
+std::expected<Rights, ParseError> Rights::parse(std::string_view text) noexcept {
+  if (trim(text).empty()) return Rights();
+  Rights result;
+  for (;;) {
+    const std::size_t bar = text.find('|');
+    std::string_view piece = trim(text.substr(0, bar));
+    if (piece.empty()) return std::unexpected(ParseError::EmptyFlag);
+    if (piece.starts_with("0x")) {
+      auto value = parse_hex(piece.substr(2));
+      if (!value) return std::unexpected(ParseError::InvalidHexFlag);
+      result.insert(from_bits_retain(*value));
+    } else if (auto named = from_name(piece)) {
+      result.insert(*named);
+    } else {
+      return std::unexpected(ParseError::InvalidNamedFlag);
+    }
+    if (bar == std::string_view::npos) break;
+    text.remove_prefix(bar + 1);
+  }
+  return result;
+}
+
+std::ostream& operator<<(std::ostream& os, Rights rights) { return os << rights.to_string(); }
+
+std::expected<CapToken, CapDecodeError> cap_decode(ByteView bytes) noexcept {
+  if (bytes.size() < kOffSig) return std::unexpected(CapDecodeError::Truncated);
+  const std::uint8_t* p = bytes.data();
+  const std::uint64_t sig_len = load_le(p + kOffSigLen, 8);
+  if (sig_len > bytes.size() - kOffSig) return std::unexpected(CapDecodeError::Truncated);
+  if (sig_len != kSignatureSize) return std::unexpected(CapDecodeError::SignatureLength);
+  CapToken t;
+  std::copy_n(p, kCidSize, t.scope_cid.begin());
+  t.rights = Rights::from_bits_retain(static_cast<std::uint32_t>(load_le(p + kOffRights, 4)));
+  t.exp_ts = load_le(p + kOffExp, 8);
+  std::copy_n(p + kOffHolder, kPublicKeySize, t.holder_pub.begin());
+  std::copy_n(p + kOffIssuer, kPublicKeySize, t.issuer_pub.begin());
+  std::copy_n(p + kOffSig, kSignatureSize, t.signature.begin());
+  return t;
+}
+
+void cap_signed_bytes_into(const CapToken& t, std::span<std::uint8_t, kCapSignedSize> out) noexcept {
+  std::uint8_t* p = out.data();
+  std::copy(t.scope_cid.begin(), t.scope_cid.end(), p);
+  store_le(p + kOffRights, t.rights.bits(), 4);
+  store_le(p + kOffExp, t.exp_ts, 8);
+  std::copy(t.holder_pub.begin(), t.holder_pub.end(), p + kOffHolder);
+  std::copy(t.issuer_pub.begin(), t.issuer_pub.end(), p + kOffIssuer);
+}
+
+Bytes cap_signed_bytes(const CapToken& token) {
+  Bytes out;
+  out.reserve(kCapSignedSize);
+  out.resize(kCapSignedSize);
+  cap_signed_bytes_into(token, std::span<std::uint8_t, kCapSignedSize>(out.data(), kCapSignedSize));
+  return out;
+}
+
+std::array<std::uint8_t, kCapTokenSize> cap_encode(const CapToken& token) noexcept {
+  std::array<std::uint8_t, kCapTokenSize> out{};
+  cap_signed_bytes_into(token, std::span<std::uint8_t, kCapSignedSize>(out.data(), kCapSignedSize));
+  store_le(out.data() + kOffSigLen, kSignatureSize, 8);
+  std::copy(token.signature.begin(), token.signature.end(), out.data() + kOffSig);
+  return out;
+}
+
+Result<CapToken> cap_issue(KeyView32 issuer_secret, KeyView32 issuer_pub, KeyView32 scope_cid,
+                           Rights rights, std::uint64_t exp_ts, KeyView32 holder_pub) {
+  CapToken t;
+  std::copy(scope_cid.begin(), scope_cid.end(), t.scope_cid.begin());
+  t.rights = rights;
+  t.exp_ts = exp_ts;
+  std::copy(holder_pub.begin(), holder_pub.end(), t.holder_pub.begin());
+  std::copy(issuer_pub.begin(), issuer_pub.end(), t.issuer_pub.begin());
+  // The signed bytes are written into a stack array, which cannot fail; "cap ser" is never
+  // reported by this implementation.
+  std::array<std::uint8_t, kCapSignedSize> msg;
+  cap_signed_bytes_into(t, msg);
+  const SigningKey key = SigningKey::from_seed(issuer_secret);  // wiped when it goes out of scope
+  t.signature = sign(key, msg);
+  return t;
+}
+
+Result<void> cap_verify(const CapToken& token, KeyView32 presenter_pub) {
+  if (!std::equal(token.holder_pub.begin(), token.holder_pub.end(), presenter_pub.begin())) {
+    return std::unexpected(TessellaError(ErrorKind::CapabilityInvalid));
+  }
+  std::array<std::uint8_t, kCapSignedSize> msg;
+  cap_signed_bytes_into(token, msg);
+  auto issuer = VerifyingKey::from_bytes(token.issuer_pub);
+  if (!issuer) return std::unexpected(TessellaError(ErrorKind::SignatureInvalid));
+  return verify(*issuer, msg, token.signature);
+}
+
+}  // namespace tessella

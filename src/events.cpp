@@ -1,0 +1,91 @@
+#include "tessella/events.hpp"
+
+#include <array>
+
+#include <nlohmann/json.hpp>
+
+#include "tessella/search.hpp"
+
+namespace tessella {
+
+namespace {
+
+constexpr std::array<std::string_view, 3> kKindNames = {"OwnershipTransfer", "ReadEvent",
+                                                        "LicenseGrant"};
+constexpr std::string_view kEventPol = "event";
+constexpr std::string_view kNonceLabel = "tessella event nonce v1";
+
+std::string hex(std::span<const std::uint8_t, 32> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out(64, '0');
+  for (std::size_t i = 0; i < 32; ++i) {
+    out[2 * i] = kDigits[bytes[i] >> 4];
+    out[2 * i + 1] = kDigits[bytes[i] & 0x0f];
+  }
+  return out;
+}
+
+ByteView as_bytes(std::string_view s) noexcept {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+}  // namespace
+
+std::string_view event_kind_name(EventKind kind) noexcept {
+  auto i = static_cast<std::size_t>(kind);
+  return i < kKindNames.size() ? kKindNames[i] : std::string_view{};
+}
+
+std::string event_document(EventKind kind, const EventBody& body) {
+  // nlohmann::json keeps object members in a sorted map, so dump() writes them by key.
+  nlohmann::json doc = nlohmann::json::object();
+  doc["event"] = std::string(event_kind_name(kind));
+  doc["scope_cid"] = hex(body.scope_cid);
+  doc["rights"] = static_cast<std::uint64_t>(body.rights.bits());
+  doc["exp_ts"] = body.exp_ts;
+  doc["peer_pub"] = hex(body.peer_pub);
+  doc["require_cap"] = false;
+  return doc.dump();
+}
+
+Result<Nonce> event_nonce(ByteView data_key, ByteView zero_nonce_aad) {
+  if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
+  std::array<std::uint8_t, 32> mac{};
+  if (!detail::hmac_sha256(data_key, {as_bytes(kNonceLabel), zero_nonce_aad}, mac)) {
+    return std::unexpected(TessellaError::internal("hmac key init"));
+  }
+  Nonce nonce;
+  std::copy_n(mac.begin(), nonce.size(), nonce.begin());
+  return nonce;
+}
+
+Result<SealedFrame> seal_event(std::uint8_t alg, KeyView32 author, KeyView32 owner,
+                               KeyView32 prev_cid, EventKind kind, const EventBody& body,
+                               ByteView data_key, const SigningKey& signer) {
+  if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
+  const std::string doc = event_document(kind, body);
+
+  // Every event under one data key would otherwise share one fixed nonce, and two GCM tags
+  // under one key and nonce give away the authentication key. The nonce is instead a MAC of
+  // the event's own associated data: still deterministic, and distinct for distinct events.
+  Frame shape;
+  shape.version = 1;
+  shape.alg = alg;
+  shape.hdr2 = 1;
+  shape.hdr3 = 0;
+  std::copy(author.begin(), author.end(), shape.author.begin());
+  std::copy(owner.begin(), owner.end(), shape.owner.begin());
+  std::copy(prev_cid.begin(), prev_cid.end(), shape.prev_cid.begin());
+  shape.pol.assign(kEventPol.begin(), kEventPol.end());
+  shape.meta.assign(doc.begin(), doc.end());
+  auto aad = aad_bytes(shape, 0);
+  if (!aad) return std::unexpected(aad.error());
+  auto nonce = event_nonce(data_key, *aad);
+  if (!nonce) return std::unexpected(nonce.error());
+
+  const Timestamp ts{};
+  return seal(alg, 1, 0, *nonce, ts, author, owner, prev_cid, std::move(shape.pol),
+              std::move(shape.meta), {}, data_key, signer);
+}
+
+}  // namespace tessella

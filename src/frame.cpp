@@ -1,0 +1,462 @@
+#include "tessella/frame.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "tessella/aead.hpp"
+#include "tessella/cid.hpp"
+
+namespace tessella {
+
+namespace {
+
+constexpr std::size_t kOffPolLen = 128;
+constexpr std::size_t kOffCtLen = 132;
+
+const TessellaError kErrTooShort = TessellaError::invalid_format("too short");
+const TessellaError kErrAlg = TessellaError::invalid_format("alg");
+const TessellaError kErrLength = TessellaError::invalid_format("length");
+const TessellaError kErrBounds = TessellaError::invalid_format("bounds");
+const TessellaError kErrSectionTooLong = TessellaError::invalid_format("section too long");
+const TessellaError kErrPayloadTooLong = TessellaError::invalid_format("payload too long");
+const TessellaError kErrAuthorPub = TessellaError::invalid_format("author_pub");
+
+bool alg_on_wire(std::uint8_t alg) noexcept { return alg == kAlgAesGcm || alg == kAlgChaCha20; }
+
+// Reads fixed-size fields from the front of a byte string; every read is bounds-checked.
+class Cursor {
+ public:
+  Cursor(ByteView in, std::size_t pos) noexcept : in_(in), pos_(pos) {}
+
+  Result<ByteView> take(std::size_t n) noexcept {
+    if (pos_ > in_.size() || n > in_.size() - pos_) return std::unexpected(kErrBounds);
+    ByteView out = in_.subspan(pos_, n);
+    pos_ += n;
+    return out;
+  }
+
+  template <std::size_t N>
+  Result<std::span<const std::uint8_t, N>> take_fixed() noexcept {
+    auto bytes = take(N);
+    if (!bytes) return std::unexpected(bytes.error());
+    return bytes->template first<N>();
+  }
+
+  std::size_t position() const noexcept { return pos_; }
+
+ private:
+  ByteView in_;
+  std::size_t pos_;
+};
+
+std::uint16_t load_be16(ByteView b) noexcept {
+  return static_cast<std::uint16_t>((b[0] << 8) | b[1]);
+}
+std::uint32_t load_be32(ByteView b) noexcept {
+  return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) |
+         std::uint32_t{b[3]};
+}
+void store_be16(std::uint8_t* out, std::uint16_t v) noexcept {
+  out[0] = static_cast<std::uint8_t>(v >> 8);
+  out[1] = static_cast<std::uint8_t>(v);
+}
+void store_be32(std::uint8_t* out, std::uint32_t v) noexcept {
+  out[0] = static_cast<std::uint8_t>(v >> 24);
+  out[1] = static_cast<std::uint8_t>(v >> 16);
+  out[2] = static_cast<std::uint8_t>(v >> 8);
+  out[3] = static_cast<std::uint8_t>(v);
+}
+
+// A parsed frame that borrows its sections from the input instead of copying them.
+struct FrameView {
+  std::uint8_t version, alg, hdr2, hdr3;
+  NonceView nonce;
+  TimestampView ts;
+  KeyView32 author;
+  KeyView32 owner;
+  KeyView32 prev_cid;
+  ByteView pol, meta, ct;
+  std::span<const std::uint8_t, kTagSize> tag;
+  SignatureView sig;
+  // The frame's own bytes: the input without what follows the frame.
+  ByteView wire;
+  // The associated data: the first 136 + P + M bytes of wire.
+  ByteView aad;
+};
+
+Result<FrameView> parse_view(ByteView in) noexcept {
+  if (in.size() < kFrameFixedSize) return std::unexpected(kErrTooShort);
+  if (!alg_on_wire(in[1])) return std::unexpected(kErrAlg);
+
+  // Bytes 0, 2 and 3 are carried unchecked; the cursor starts after them.
+  Cursor c(in, 4);
+  auto nonce = c.take_fixed<kNonceSize>();
+  auto ts = c.take_fixed<kTimestampSize>();
+  auto author = c.take_fixed<32>();
+  auto owner = c.take_fixed<32>();
+  auto prev = c.take_fixed<32>();
+  auto pol_len = c.take(2);
+  auto meta_len = c.take(2);
+  auto ct_len = c.take(4);
+  if (!nonce || !ts || !author || !owner || !prev || !pol_len || !meta_len || !ct_len) {
+    return std::unexpected(kErrBounds);
+  }
+  const std::uint64_t p = load_be16(*pol_len);
+  const std::uint64_t m = load_be16(*meta_len);
+  const std::uint64_t n = load_be32(*ct_len);
+  const std::uint64_t end = kFrameFixedSize + p + m + n;  // at most 2^32 + 2^17: no overflow
+  if (in.size() < end + kFrameTrailerSize) return std::unexpected(kErrLength);
+
+  return FrameView{.version = in[0],
+                   .alg = in[1],
+                   .hdr2 = in[2],
+                   .hdr3 = in[3],
+                   .nonce = *nonce,
+                   .ts = *ts,
+                   .author = *author,
+                   .owner = *owner,
+                   .prev_cid = *prev,
+                   .pol = in.subspan(kFrameFixedSize, p),
+                   .meta = in.subspan(kFrameFixedSize + p, m),
+                   .ct = in.subspan(kFrameFixedSize + p + m, n),
+                   .tag = in.subspan(end).first<kTagSize>(),
+                   .sig = in.subspan(end + kTagSize).first<kSignatureSize>(),
+                   .wire = in.first(end + kFrameTrailerSize),
+                   .aad = in.first(kFrameFixedSize + p + m)};
+}
+
+struct HeaderFields {
+  std::uint8_t version, alg, hdr2, hdr3;
+  NonceView nonce;
+  TimestampView ts;
+  KeyView32 author, owner, prev_cid;
+};
+
+HeaderFields header_of(const Frame& f) noexcept {
+  return {f.version, f.alg, f.hdr2, f.hdr3, f.nonce, f.ts, f.author, f.owner, f.prev_cid};
+}
+
+// Writes the 136-byte fixed part followed by pol and meta: exactly the associated data.
+std::uint8_t* write_aad(std::uint8_t* out, const HeaderFields& h, ByteView pol, ByteView meta,
+                        std::uint32_t n) noexcept {
+  out[0] = h.version;
+  out[1] = h.alg;
+  out[2] = h.hdr2;
+  out[3] = h.hdr3;
+  std::uint8_t* p = out + 4;
+  p = std::copy(h.nonce.begin(), h.nonce.end(), p);
+  p = std::copy(h.ts.begin(), h.ts.end(), p);
+  p = std::copy(h.author.begin(), h.author.end(), p);
+  p = std::copy(h.owner.begin(), h.owner.end(), p);
+  p = std::copy(h.prev_cid.begin(), h.prev_cid.end(), p);
+  store_be16(out + kOffPolLen, static_cast<std::uint16_t>(pol.size()));
+  store_be16(out + kOffPolLen + 2, static_cast<std::uint16_t>(meta.size()));
+  store_be32(out + kOffCtLen, n);
+  p = out + kFrameFixedSize;
+  if (!pol.empty()) p = std::copy(pol.begin(), pol.end(), p);
+  if (!meta.empty()) p = std::copy(meta.begin(), meta.end(), p);
+  return p;
+}
+
+bool sections_fit(std::size_t pol, std::size_t meta) noexcept {
+  return pol <= kMaxSectionSize && meta <= kMaxSectionSize;
+}
+
+// Seals straight into one buffer of the frame's final size. The associated data and the
+// signed bytes are prefixes of the wire form, so the ciphertext is encrypted into its place
+// behind the associated data and the signature is computed over the buffer's own prefix.
+Result<SealedBytes> seal_wire(const HeaderFields& h, ByteView pol, ByteView meta,
+                              ByteView plaintext, ByteView data_key, const SigningKey& signer) {
+  if (!alg_on_wire(h.alg)) return std::unexpected(kErrAlg);
+  if (!sections_fit(pol.size(), meta.size())) return std::unexpected(kErrSectionTooLong);
+  if (plaintext.size() > kMaxCiphertextSize) return std::unexpected(kErrPayloadTooLong);
+  if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
+
+  const std::size_t aad_len = kFrameFixedSize + pol.size() + meta.size();
+  const std::size_t end = aad_len + plaintext.size();
+  SealedBytes out;
+  out.bytes.resize(end + kFrameTrailerSize);
+  std::uint8_t* base = out.bytes.data();
+  write_aad(base, h, pol, meta, static_cast<std::uint32_t>(plaintext.size()));
+
+  auto tag = std::span<std::uint8_t, kTagSize>(base + end, kTagSize);
+  auto sealed = aead_for(h.alg).encrypt_into(data_key, h.nonce, ByteView(base, aad_len), plaintext,
+                                             std::span<std::uint8_t>(base + aad_len, plaintext.size()),
+                                             tag);
+  if (!sealed) return std::unexpected(sealed.error());
+
+  const Signature sig = sign(signer, ByteView(base, end + kTagSize));
+  std::copy(sig.begin(), sig.end(), base + end + kTagSize);
+  out.cid = cid_blake3(out.bytes);
+  return out;
+}
+
+FrameVerification verify_wire(ByteView wire, const VerifyingKey& key) {
+  FrameVerification report;
+  report.cid = cid_blake3(wire);
+  const std::size_t signed_len = wire.size() - kSignatureSize;
+  auto ok = tessella::verify(key, wire.first(signed_len),
+                             wire.subspan(signed_len).first<kSignatureSize>());
+  report.valid = ok.has_value();
+  report.reason = report.valid ? nullptr : "signature";
+  return report;
+}
+
+Result<Bytes> open_view(const FrameView& v, ByteView data_key) {
+  if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
+  Bytes pt(v.ct.size());
+  auto r = aead_for(v.alg).decrypt_into(data_key, v.nonce, v.aad, v.ct, v.tag, pt);
+  if (!r) return std::unexpected(r.error());
+  return pt;
+}
+
+// The policy reader: a SAX handler that tracks only the two top-level keys, so no document
+// tree is built. The values are taken only when the whole text is one JSON value.
+class PolicyReader final : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  static constexpr std::size_t kMaxDepth = 128;
+
+  bool null() override { return scalar(Value::Other); }
+  bool boolean(bool val) override { return scalar(val ? Value::True : Value::Other); }
+  bool number_integer(number_integer_t) override { return scalar(Value::Other); }
+  bool number_unsigned(number_unsigned_t val) override {
+    unsigned_value_ = val;
+    return scalar(Value::Unsigned);
+  }
+  bool number_float(number_float_t, const string_t&) override { return scalar(Value::Other); }
+  bool string(string_t&) override { return scalar(Value::Other); }
+  bool binary(binary_t&) override { return scalar(Value::Other); }
+
+  bool start_object(std::size_t) override {
+    if (depth_ == 0) top_is_object_ = true;
+    return open();
+  }
+  bool key(string_t& val) override {
+    if (depth_ == 1) {
+      pending_ = val == "require_cap" ? Key::RequireCap
+                 : val == "allowed_ops" ? Key::AllowedOps
+                                        : Key::None;
+    }
+    return true;
+  }
+  bool end_object() override { return close(); }
+  bool start_array(std::size_t) override { return open(); }
+  bool end_array() override { return close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+  FramePolicy result() const noexcept {
+    if (!top_is_object_) return {};
+    return FramePolicy{require_cap_, Rights::from_bits_retain(static_cast<std::uint32_t>(allowed_))};
+  }
+
+ private:
+  enum class Key { None, RequireCap, AllowedOps };
+  enum class Value { Other, True, Unsigned };
+
+  bool open() {
+    // A container as the value of a tracked key counts like any other non-matching value.
+    if (depth_ == 1) assign(Value::Other);
+    return ++depth_ <= kMaxDepth;
+  }
+  bool close() {
+    --depth_;
+    return true;
+  }
+  bool scalar(Value v) {
+    if (depth_ == 1) assign(v);
+    return true;
+  }
+  void assign(Value v) {
+    if (pending_ == Key::RequireCap) require_cap_ = v == Value::True;
+    if (pending_ == Key::AllowedOps) allowed_ = v == Value::Unsigned ? unsigned_value_ : 0;
+    pending_ = Key::None;
+  }
+
+  std::size_t depth_ = 0;
+  bool top_is_object_ = false;
+  Key pending_ = Key::None;
+  bool require_cap_ = false;
+  std::uint64_t allowed_ = 0;
+  std::uint64_t unsigned_value_ = 0;
+};
+
+}  // namespace
+
+bool fits_wire_format(const Frame& frame) noexcept {
+  return sections_fit(frame.pol.size(), frame.meta.size()) &&
+         frame.ct.size() <= kMaxCiphertextSize;
+}
+
+Result<Bytes> serialize(const Frame& frame) {
+  if (!fits_wire_format(frame)) return std::unexpected(kErrSectionTooLong);
+  const std::size_t aad_len = kFrameFixedSize + frame.pol.size() + frame.meta.size();
+  Bytes out(aad_len + frame.ct.size() + kFrameTrailerSize);
+  std::uint8_t* p = write_aad(out.data(), header_of(frame), frame.pol, frame.meta,
+                              static_cast<std::uint32_t>(frame.ct.size()));
+  if (!frame.ct.empty()) p = std::copy(frame.ct.begin(), frame.ct.end(), p);
+  p = std::copy(frame.tag.begin(), frame.tag.end(), p);
+  std::copy(frame.sig.begin(), frame.sig.end(), p);
+  return out;
+}
+
+Result<Frame> deserialize(ByteView bytes) {
+  auto v = parse_view(bytes);
+  if (!v) return std::unexpected(v.error());
+  Frame f;
+  f.version = v->version;
+  f.alg = v->alg;
+  f.hdr2 = v->hdr2;
+  f.hdr3 = v->hdr3;
+  std::copy(v->nonce.begin(), v->nonce.end(), f.nonce.begin());
+  std::copy(v->ts.begin(), v->ts.end(), f.ts.begin());
+  std::copy(v->author.begin(), v->author.end(), f.author.begin());
+  std::copy(v->owner.begin(), v->owner.end(), f.owner.begin());
+  std::copy(v->prev_cid.begin(), v->prev_cid.end(), f.prev_cid.begin());
+  f.pol.assign(v->pol.begin(), v->pol.end());
+  f.meta.assign(v->meta.begin(), v->meta.end());
+  f.ct.assign(v->ct.begin(), v->ct.end());
+  std::copy(v->tag.begin(), v->tag.end(), f.tag.begin());
+  std::copy(v->sig.begin(), v->sig.end(), f.sig.begin());
+  return f;
+}
+
+Result<Bytes> aad_bytes(const Frame& frame, std::uint32_t n) {
+  if (!sections_fit(frame.pol.size(), frame.meta.size())) {
+    return std::unexpected(kErrSectionTooLong);
+  }
+  Bytes out(kFrameFixedSize + frame.pol.size() + frame.meta.size());
+  write_aad(out.data(), header_of(frame), frame.pol, frame.meta, n);
+  return out;
+}
+
+Result<SealedFrame> seal(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3, NonceView nonce,
+                         TimestampView ts, KeyView32 author, KeyView32 owner, KeyView32 prev_cid,
+                         Bytes pol, Bytes meta, ByteView plaintext, ByteView data_key,
+                         const SigningKey& signer) {
+  const HeaderFields h{1, alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid};
+  auto wire = seal_wire(h, pol, meta, plaintext, data_key, signer);
+  if (!wire) return std::unexpected(wire.error());
+
+  SealedFrame out;
+  Frame& f = out.frame;
+  f.version = 1;
+  f.alg = alg;
+  f.hdr2 = hdr2;
+  f.hdr3 = hdr3;
+  std::copy(nonce.begin(), nonce.end(), f.nonce.begin());
+  std::copy(ts.begin(), ts.end(), f.ts.begin());
+  std::copy(author.begin(), author.end(), f.author.begin());
+  std::copy(owner.begin(), owner.end(), f.owner.begin());
+  std::copy(prev_cid.begin(), prev_cid.end(), f.prev_cid.begin());
+  const std::size_t ct_at = kFrameFixedSize + pol.size() + meta.size();
+  const auto& w = wire->bytes;
+  f.ct.assign(w.begin() + static_cast<std::ptrdiff_t>(ct_at),
+              w.begin() + static_cast<std::ptrdiff_t>(ct_at + plaintext.size()));
+  const std::size_t tag_at = ct_at + plaintext.size();
+  std::copy_n(w.begin() + static_cast<std::ptrdiff_t>(tag_at), kTagSize, f.tag.begin());
+  std::copy_n(w.begin() + static_cast<std::ptrdiff_t>(tag_at + kTagSize), kSignatureSize,
+              f.sig.begin());
+  f.pol = std::move(pol);
+  f.meta = std::move(meta);
+  out.cid = wire->cid;
+  return out;
+}
+
+Result<Bytes> open(const Frame& frame, ByteView data_key, bool capability_ok) {
+  if (!capability_ok) return std::unexpected(TessellaError(ErrorKind::CapabilityInvalid));
+  if (frame.ct.size() > kMaxCiphertextSize) return std::unexpected(kErrSectionTooLong);
+  if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
+  auto aad = aad_bytes(frame, static_cast<std::uint32_t>(frame.ct.size()));
+  if (!aad) return std::unexpected(aad.error());
+  return aead_for(frame.alg).decrypt(data_key, frame.nonce, *aad, frame.ct, frame.tag);
+}
+
+Result<FrameVerification> verify(const Frame& frame, const VerifyingKey& key) {
+  auto wire = serialize(frame);
+  if (!wire) return std::unexpected(wire.error());
+  return verify_wire(*wire, key);
+}
+
+Frame transfer(KeyView32 prev_cid, KeyView32 new_owner) {
+  Frame f;
+  f.version = 1;
+  f.alg = kAlgChaCha20;
+  f.hdr2 = 1;
+  f.hdr3 = 0;
+  std::copy(new_owner.begin(), new_owner.end(), f.owner.begin());
+  std::copy(prev_cid.begin(), prev_cid.end(), f.prev_cid.begin());
+  return f;
+}
+
+Result<SealedBytes> seal_bytes(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3,
+                               NonceView nonce, TimestampView ts, KeyView32 author,
+                               KeyView32 owner, KeyView32 prev_cid, ByteView pol, ByteView meta,
+                               ByteView plaintext, ByteView data_key, const SigningKey& signer) {
+  const HeaderFields h{1, alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid};
+  return seal_wire(h, pol, meta, plaintext, data_key, signer);
+}
+
+FramePolicy read_policy(ByteView meta) {
+  PolicyReader reader;
+  bool ok = false;
+  try {
+    ok = nlohmann::json::sax_parse(meta.begin(), meta.end(), &reader,
+                                   nlohmann::json::input_format_t::json, /*strict=*/true);
+  } catch (const std::bad_alloc&) {
+    // Running out of memory must not read as "no policy": that would open a guarded frame.
+    throw;
+  } catch (...) {
+    ok = false;
+  }
+  return ok ? reader.result() : FramePolicy{};
+}
+
+Result<Bytes> open_bytes(ByteView frame, ByteView data_key, std::optional<ByteView> capability,
+                         std::optional<KeyView32> presenter_pub) {
+  return open_bytes_with_ctx(frame, data_key, capability, presenter_pub, std::nullopt);
+}
+
+Result<Bytes> open_bytes_with_ctx(ByteView frame, ByteView data_key,
+                                  std::optional<ByteView> capability,
+                                  std::optional<KeyView32> presenter_pub,
+                                  std::optional<std::uint64_t> now) {
+  auto v = parse_view(frame);
+  if (!v) return std::unexpected(v.error());
+
+  const FramePolicy policy = read_policy(v->meta);
+  if (policy.require_cap) {
+    const auto refused = std::unexpected(TessellaError(ErrorKind::CapabilityInvalid));
+    if (!capability) return refused;
+    auto token = cap_decode(*capability);
+    if (!token) return refused;
+    if (now && token->exp_ts < *now) return refused;
+    if (!presenter_pub) return refused;
+    auto verified = cap_verify(*token, *presenter_pub);
+    if (!verified) return std::unexpected(verified.error());
+    // The frame's own bytes are its serialization, so the identifier is taken over them
+    // directly; trailing input is not part of them.
+    if (cid_blake3(v->wire) != token->scope_cid) {
+      return std::unexpected(TessellaError(ErrorKind::PolicyViolation));
+    }
+    if (!token->rights.contains(policy.allowed_ops)) {
+      return std::unexpected(TessellaError(ErrorKind::PolicyViolation));
+    }
+  }
+  return open_view(*v, data_key);
+}
+
+Result<FrameVerification> verify_bytes(ByteView frame) {
+  auto v = parse_view(frame);
+  if (!v) return std::unexpected(v.error());
+  auto key = VerifyingKey::from_bytes(v->author);
+  if (!key) return std::unexpected(kErrAuthorPub);
+  return verify_wire(v->wire, *key);
+}
+
+}  // namespace tessella

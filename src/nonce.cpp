@@ -1,0 +1,47 @@
+#include "tessella/nonce.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#if defined(__APPLE__)
+#include <stdlib.h>
+#elif defined(__linux__) || defined(__ANDROID__)
+#include <sys/random.h>
+#else
+#error "no operating-system random source known for this platform"
+#endif
+
+namespace tessella {
+
+namespace {
+[[noreturn]] void random_source_failed() noexcept {
+  std::fputs("tessella: the operating system's random source cannot be read; stopping\n", stderr);
+  std::abort();
+}
+}  // namespace
+
+void os_random(void* out, std::size_t len) noexcept {
+  auto* p = static_cast<unsigned char*>(out);
+#if defined(__APPLE__)
+  arc4random_buf(p, len);
+#else
+  while (len > 0) {
+    ssize_t n = getrandom(p, len, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      random_source_failed();
+    }
+    p += n;
+    len -= static_cast<std::size_t>(n);
+  }
+#endif
+}
+
+Nonce RandomNonce::next() {
+  Nonce nonce{};
+  os_random(nonce.data(), nonce.size());
+  return nonce;
+}
+
+}  // namespace tessella

@@ -1,0 +1,143 @@
+#include "tessella/sign.hpp"
+
+#include <algorithm>
+#include <new>
+
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+
+namespace tessella {
+
+void detail::PkeyDeleter::operator()(void* pkey) const noexcept {
+  EVP_PKEY_free(static_cast<EVP_PKEY*>(pkey));
+}
+
+namespace {
+
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
+};
+struct BnCtxFree {
+  void operator()(BN_CTX* ctx) const noexcept { BN_CTX_free(ctx); }
+};
+
+// p = 2^255 - 19 and d = -121665/121666 mod p, the curve constants of edwards25519.
+struct Curve {
+  BIGNUM* p = nullptr;
+  BIGNUM* d = nullptr;
+  Curve() {
+    BN_hex2bn(&p, "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffed");
+    BN_hex2bn(&d, "52036cee2b6ffe738cc740797779e89800700a4d4141d8ab75eb4dca135978a3");
+  }
+};
+
+const Curve& curve() {
+  static const Curve c;
+  if (c.p == nullptr || c.d == nullptr) throw std::bad_alloc();
+  return c;
+}
+
+// Strict decoding of a compressed Edwards point: y must be below p, x = 0 must come with a
+// clear sign bit, and x^2 = (y^2 - 1) / (d y^2 + 1) must have a square root mod p. OpenSSL reads
+// the first two cases loosely, so they are checked here before the key is imported.
+bool is_canonical_point(KeyView32 bytes) {
+  const Curve& c = curve();
+  std::uint8_t be[32];
+  std::reverse_copy(bytes.begin(), bytes.end(), be);
+  const bool sign_bit = (be[0] & 0x80) != 0;
+  be[0] &= 0x7f;
+
+  std::unique_ptr<BN_CTX, BnCtxFree> ctx(BN_CTX_new());
+  if (!ctx) throw std::bad_alloc();
+  BN_CTX_start(ctx.get());
+  BIGNUM* y = BN_CTX_get(ctx.get());
+  BIGNUM* y2 = BN_CTX_get(ctx.get());
+  BIGNUM* u = BN_CTX_get(ctx.get());
+  BIGNUM* v = BN_CTX_get(ctx.get());
+  BIGNUM* w = BN_CTX_get(ctx.get());
+  if (w == nullptr || BN_bin2bn(be, sizeof be, y) == nullptr) {
+    BN_CTX_end(ctx.get());
+    throw std::bad_alloc();
+  }
+  bool ok = false;
+  if (BN_cmp(y, c.p) < 0 && BN_mod_sqr(y2, y, c.p, ctx.get()) == 1 &&
+      BN_mod_sub(u, y2, BN_value_one(), c.p, ctx.get()) == 1 &&
+      BN_mod_mul(v, c.d, y2, c.p, ctx.get()) == 1 &&
+      BN_mod_add(v, v, BN_value_one(), c.p, ctx.get()) == 1) {
+    if (BN_is_zero(u)) {
+      ok = !sign_bit;  // x = 0 has no negative encoding
+    } else if (BN_mod_mul(w, u, v, c.p, ctx.get()) == 1) {
+      // u/v is a square exactly when u*v is (v is never 0: d is not a square).
+      ok = BN_kronecker(w, c.p, ctx.get()) == 1;
+    }
+  }
+  BN_CTX_end(ctx.get());
+  return ok;
+}
+
+}  // namespace
+
+std::optional<VerifyingKey> VerifyingKey::from_bytes(KeyView32 bytes) {
+  if (!is_canonical_point(bytes)) return std::nullopt;
+  EVP_PKEY* pkey =
+      EVP_PKEY_new_raw_public_key_ex(nullptr, "ED25519", nullptr, bytes.data(), bytes.size());
+  if (pkey == nullptr) return std::nullopt;
+  PublicKey copy;
+  std::copy(bytes.begin(), bytes.end(), copy.begin());
+  return VerifyingKey(copy, std::shared_ptr<void>(pkey, detail::PkeyDeleter{}));
+}
+
+SigningKey SigningKey::from_seed(KeyView32 seed) {
+  detail::PkeyHandle priv(
+      EVP_PKEY_new_raw_private_key_ex(nullptr, "ED25519", nullptr, seed.data(), seed.size()));
+  if (!priv) throw std::bad_alloc();
+  PublicKey pub;
+  std::size_t pub_len = pub.size();
+  if (EVP_PKEY_get_raw_public_key(static_cast<EVP_PKEY*>(priv.get()), pub.data(), &pub_len) != 1 ||
+      pub_len != pub.size()) {
+    throw std::bad_alloc();
+  }
+  // The verifying half holds only the public key, so copies of it never keep the secret alive.
+  EVP_PKEY* pub_key =
+      EVP_PKEY_new_raw_public_key_ex(nullptr, "ED25519", nullptr, pub.data(), pub.size());
+  if (pub_key == nullptr) throw std::bad_alloc();
+  VerifyingKey vk(pub, std::shared_ptr<void>(pub_key, detail::PkeyDeleter{}));
+  return SigningKey(seed, std::move(priv), std::move(vk));
+}
+
+SigningKey signing_key_from_seed(KeyView32 seed) { return SigningKey::from_seed(seed); }
+
+PublicKey verifying_key_bytes(const SigningKey& key) noexcept {
+  return key.verifying_key().bytes();
+}
+
+Signature sign(const SigningKey& key, ByteView message) {
+  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  if (!ctx) throw std::bad_alloc();
+  Signature sig{};
+  std::size_t sig_len = sig.size();
+  // Ed25519 signing fails only when OpenSSL cannot allocate.
+  if (EVP_DigestSignInit_ex(ctx.get(), nullptr, nullptr, nullptr, nullptr,
+                            static_cast<EVP_PKEY*>(key.native_handle()), nullptr) != 1 ||
+      EVP_DigestSign(ctx.get(), sig.data(), &sig_len, message.data(), message.size()) != 1 ||
+      sig_len != sig.size()) {
+    throw std::bad_alloc();
+  }
+  return sig;
+}
+
+Result<void> verify(const VerifyingKey& key, ByteView message, SignatureView signature) {
+  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  if (!ctx) throw std::bad_alloc();
+  if (EVP_DigestVerifyInit_ex(ctx.get(), nullptr, nullptr, nullptr, nullptr,
+                              static_cast<EVP_PKEY*>(key.native_handle()), nullptr) != 1) {
+    throw std::bad_alloc();
+  }
+  if (EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), message.data(),
+                       message.size()) != 1) {
+    return std::unexpected(TessellaError(ErrorKind::SignatureInvalid));
+  }
+  return {};
+}
+
+}  // namespace tessella
