@@ -403,6 +403,9 @@ Result<SealedBytes> seal_bytes(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t
 }
 
 FramePolicy read_policy(ByteView meta) {
+  // The JSON lexer takes a NUL byte for the end of its input, so "{...}\0junk" would pass as
+  // one document. NUL is valid nowhere in JSON text, so such a section is not JSON.
+  if (std::find(meta.begin(), meta.end(), std::uint8_t{0}) != meta.end()) return {};
   PolicyReader reader;
   bool ok = false;
   try {
