@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs tessella into a temporary prefix, then builds and runs the examples against the
+# installed package twice: with CMake (find_package) and with pkg-config.
+# Usage: install_test.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1
+src=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix="$work/prefix"
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+for f in include/tessella/tessella.h include/tessella/tessella.hpp include/tessella/version.h \
+         lib/libtessella.a lib/libtessella.so lib/pkgconfig/tessella.pc \
+         lib/cmake/tessella/tessellaConfig.cmake; do
+  [ -e "$prefix/$f" ] || { echo "not installed: $f"; echo "0 passed, 1 failed"; exit 1; }
+done
+
+# CMake consumer.
+cmake -S "$src/examples" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
+      -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$work/cmake-build" -j2 >/dev/null
+LD_LIBRARY_PATH="$prefix/lib" "$work/cmake-build/seal_grant_open_cpp" >/dev/null
+LD_LIBRARY_PATH="$prefix/lib" "$work/cmake-build/seal_grant_open_c" >/dev/null
+
+# pkg-config consumer.
+export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+cc -std=c99 -o "$work/c_example" "$src/examples/seal_grant_open.c" $(pkg-config --cflags --libs tessella)
+c++ -std=c++23 -o "$work/cpp_example" "$src/examples/seal_grant_open.cpp" $(pkg-config --cflags --libs tessella)
+LD_LIBRARY_PATH="$prefix/lib" "$work/c_example" >/dev/null
+LD_LIBRARY_PATH="$prefix/lib" "$work/cpp_example" >/dev/null
+echo "4 passed, 0 failed"
