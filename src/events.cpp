@@ -25,10 +25,6 @@ std::string hex(std::span<const std::uint8_t, 32> bytes) {
   return out;
 }
 
-ByteView as_bytes(std::string_view s) noexcept {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
-
 }  // namespace
 
 std::string_view event_kind_name(EventKind kind) noexcept {

@@ -19,10 +19,6 @@ constexpr std::string_view kInfoSign = "signing";
 constexpr std::size_t kMaxEntropy = 32;
 constexpr std::size_t kMaxWords = 24;
 
-ByteView as_bytes(std::string_view s) noexcept {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
-
 bool is_ascii_space(char c) noexcept {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }

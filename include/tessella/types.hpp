@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace tessella {
@@ -40,6 +41,11 @@ using NonceView = std::span<const std::uint8_t, kNonceSize>;
 using TimestampView = std::span<const std::uint8_t, kTimestampSize>;
 using KeyView32 = std::span<const std::uint8_t, 32>;
 using SignatureView = std::span<const std::uint8_t, kSignatureSize>;
+
+/// as_bytes views the characters of a text as bytes, unchanged.
+inline ByteView as_bytes(std::string_view text) noexcept {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
 
 /// Every fallible operation returns its value or a TessellaError.
 template <class T>
