@@ -1,12 +1,14 @@
 #include "tessella/aead.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <memory>
 #include <new>
 
 #include <openssl/evp.h>
 
+#include "openssl_cache.hpp"
 #include "tessella/secret.hpp"
 
 namespace tessella {
@@ -30,12 +32,11 @@ constexpr Cipher kChaCha{"ChaCha20-Poly1305", "chacha encrypt"};
 
 // Fetched once: the explicit fetch spares every call OpenSSL's implicit algorithm lookup.
 const EVP_CIPHER* fetched(const Cipher& c) noexcept {
-  if (&c == &kGcm) {
-    static EVP_CIPHER* gcm = EVP_CIPHER_fetch(nullptr, kGcm.name, nullptr);
-    return gcm;
-  }
-  static EVP_CIPHER* chacha = EVP_CIPHER_fetch(nullptr, kChaCha.name, nullptr);
-  return chacha;
+  static std::atomic<EVP_CIPHER*> gcm{nullptr};
+  static std::atomic<EVP_CIPHER*> chacha{nullptr};
+  return detail::fetch_once(
+      &c == &kGcm ? gcm : chacha, [&] { return EVP_CIPHER_fetch(nullptr, c.name, nullptr); },
+      EVP_CIPHER_free);
 }
 
 struct CtxFree {

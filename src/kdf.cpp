@@ -1,11 +1,14 @@
 #include "tessella/kdf.hpp"
 
+#include <atomic>
 #include <memory>
 #include <new>
 
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
+
+#include "openssl_cache.hpp"
 
 namespace tessella {
 
@@ -16,8 +19,9 @@ struct KdfCtxFree {
 };
 
 EVP_KDF* hkdf() noexcept {
-  static EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
-  return kdf;
+  static std::atomic<EVP_KDF*> kdf{nullptr};
+  return detail::fetch_once(kdf, [] { return EVP_KDF_fetch(nullptr, "HKDF", nullptr); },
+                            EVP_KDF_free);
 }
 
 bool run_hkdf(int mode, ByteView salt, ByteView key, ByteView info,

@@ -1,9 +1,12 @@
 #include "tessella/search.hpp"
 
+#include <atomic>
 #include <memory>
 
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
+
+#include "openssl_cache.hpp"
 
 namespace tessella {
 
@@ -13,8 +16,9 @@ struct MacFree {
 };
 
 EVP_MAC* hmac() noexcept {
-  static EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-  return mac;
+  static std::atomic<EVP_MAC*> mac{nullptr};
+  return detail::fetch_once(mac, [] { return EVP_MAC_fetch(nullptr, "HMAC", nullptr); },
+                            EVP_MAC_free);
 }
 }  // namespace
 

@@ -21,27 +21,18 @@ struct BnCtxFree {
   void operator()(BN_CTX* ctx) const noexcept { BN_CTX_free(ctx); }
 };
 
-// p = 2^255 - 19 and d = -121665/121666 mod p, the curve constants of edwards25519.
-struct Curve {
-  BIGNUM* p = nullptr;
-  BIGNUM* d = nullptr;
-  Curve() {
-    BN_hex2bn(&p, "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffed");
-    BN_hex2bn(&d, "52036cee2b6ffe738cc740797779e89800700a4d4141d8ab75eb4dca135978a3");
-  }
-};
-
-const Curve& curve() {
-  static const Curve c;
-  if (c.p == nullptr || c.d == nullptr) throw std::bad_alloc();
-  return c;
-}
+// p = 2^255 - 19 and d = -121665/121666 mod p, the curve constants of edwards25519, big-endian.
+constexpr std::uint8_t kP[32] = {
+    0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xed};
+constexpr std::uint8_t kD[32] = {
+    0x52, 0x03, 0x6c, 0xee, 0x2b, 0x6f, 0xfe, 0x73, 0x8c, 0xc7, 0x40, 0x79, 0x77, 0x79, 0xe8, 0x98,
+    0x00, 0x70, 0x0a, 0x4d, 0x41, 0x41, 0xd8, 0xab, 0x75, 0xeb, 0x4d, 0xca, 0x13, 0x59, 0x78, 0xa3};
 
 // Strict decoding of a compressed Edwards point: y must be below p, x = 0 must come with a
 // clear sign bit, and x^2 = (y^2 - 1) / (d y^2 + 1) must have a square root mod p. OpenSSL reads
 // the first two cases loosely, so they are checked here before the key is imported.
 bool is_canonical_point(KeyView32 bytes) {
-  const Curve& c = curve();
   std::uint8_t be[32];
   std::reverse_copy(bytes.begin(), bytes.end(), be);
   const bool sign_bit = (be[0] & 0x80) != 0;
@@ -55,20 +46,23 @@ bool is_canonical_point(KeyView32 bytes) {
   BIGNUM* u = BN_CTX_get(ctx.get());
   BIGNUM* v = BN_CTX_get(ctx.get());
   BIGNUM* w = BN_CTX_get(ctx.get());
-  if (w == nullptr || BN_bin2bn(be, sizeof be, y) == nullptr) {
+  BIGNUM* p = BN_CTX_get(ctx.get());
+  BIGNUM* d = BN_CTX_get(ctx.get());
+  if (d == nullptr || BN_bin2bn(be, sizeof be, y) == nullptr ||
+      BN_bin2bn(kP, sizeof kP, p) == nullptr || BN_bin2bn(kD, sizeof kD, d) == nullptr) {
     BN_CTX_end(ctx.get());
     throw std::bad_alloc();
   }
   bool ok = false;
-  if (BN_cmp(y, c.p) < 0 && BN_mod_sqr(y2, y, c.p, ctx.get()) == 1 &&
-      BN_mod_sub(u, y2, BN_value_one(), c.p, ctx.get()) == 1 &&
-      BN_mod_mul(v, c.d, y2, c.p, ctx.get()) == 1 &&
-      BN_mod_add(v, v, BN_value_one(), c.p, ctx.get()) == 1) {
+  if (BN_cmp(y, p) < 0 && BN_mod_sqr(y2, y, p, ctx.get()) == 1 &&
+      BN_mod_sub(u, y2, BN_value_one(), p, ctx.get()) == 1 &&
+      BN_mod_mul(v, d, y2, p, ctx.get()) == 1 &&
+      BN_mod_add(v, v, BN_value_one(), p, ctx.get()) == 1) {
     if (BN_is_zero(u)) {
       ok = !sign_bit;  // x = 0 has no negative encoding
-    } else if (BN_mod_mul(w, u, v, c.p, ctx.get()) == 1) {
+    } else if (BN_mod_mul(w, u, v, p, ctx.get()) == 1) {
       // u/v is a square exactly when u*v is (v is never 0: d is not a square).
-      ok = BN_kronecker(w, c.p, ctx.get()) == 1;
+      ok = BN_kronecker(w, p, ctx.get()) == 1;
     }
   }
   BN_CTX_end(ctx.get());
