@@ -1,7 +1,6 @@
 // The C ABI: argument conversion and error mapping over the C++ API, nothing more.
 #include "tessella/tessella.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -47,11 +46,12 @@ std::span<const std::uint8_t, N> fixed(const uint8_t* p) noexcept {
   return std::span<const std::uint8_t, N>(p, N);
 }
 
-// Copies bytes into a malloc'd buffer the caller releases with tessella_buf_free.
+// Copies bytes into a new buffer the caller releases with tessella_buf_free. Buffers come from
+// operator new like every other allocation of the library, so one allocator serves all.
 bool to_buf(ByteView bytes, tessella_buf* out) noexcept {
   uint8_t* data = nullptr;
   if (!bytes.empty()) {
-    data = static_cast<uint8_t*>(std::malloc(bytes.size()));
+    data = static_cast<uint8_t*>(::operator new(bytes.size(), std::nothrow));
     if (data == nullptr) return false;
     std::memcpy(data, bytes.data(), bytes.size());
   }
@@ -117,7 +117,7 @@ size_t tessella_error_message(const tessella_error* err, char* out, size_t cap) 
 
 void tessella_buf_free(tessella_buf* buf) {
   if (buf == nullptr) return;
-  std::free(buf->data);
+  ::operator delete(buf->data);
   buf->data = nullptr;
   buf->len = 0;
 }

@@ -1,8 +1,7 @@
 #include "tessella/events.hpp"
 
+#include <algorithm>
 #include <array>
-
-#include <nlohmann/json.hpp>
 
 #include "tessella/search.hpp"
 
@@ -33,15 +32,13 @@ std::string_view event_kind_name(EventKind kind) noexcept {
 }
 
 std::string event_document(EventKind kind, const EventBody& body) {
-  // nlohmann::json keeps object members in a sorted map, so dump() writes them by key.
-  nlohmann::json doc = nlohmann::json::object();
-  doc["event"] = std::string(event_kind_name(kind));
-  doc["scope_cid"] = hex(body.scope_cid);
-  doc["rights"] = static_cast<std::uint64_t>(body.rights.bits());
-  doc["exp_ts"] = body.exp_ts;
-  doc["peer_pub"] = hex(body.peer_pub);
-  doc["require_cap"] = false;
-  return doc.dump();
+  // The document's shape is fixed: six members in key order, numbers as unsigned decimals and
+  // hex strings, none of which needs escaping. It is written directly rather than through a JSON
+  // document tree, whose destructor allocates and would end the process when memory runs out.
+  return fmt::format(
+      R"({{"event":"{}","exp_ts":{},"peer_pub":"{}","require_cap":false,"rights":{},"scope_cid":"{}"}})",
+      event_kind_name(kind), body.exp_ts, hex(body.peer_pub), body.rights.bits(),
+      hex(body.scope_cid));
 }
 
 Result<Nonce> event_nonce(ByteView data_key, ByteView zero_nonce_aad) {

@@ -65,14 +65,10 @@ std::optional<std::string> detail::entropy_to_mnemonic(ByteView entropy) {
 }
 
 bool detail::mnemonic_to_seed(std::string_view phrase, std::string_view passphrase,
-                              std::span<std::uint8_t, 64> out) noexcept {
+                              std::span<std::uint8_t, 64> out) {
   // The salt is "mnemonic" followed by the passphrase.
   std::vector<std::uint8_t> salt;
-  try {
-    salt.reserve(8 + passphrase.size());
-  } catch (...) {
-    return false;
-  }
+  salt.reserve(8 + passphrase.size());
   salt.insert(salt.end(), {'m', 'n', 'e', 'm', 'o', 'n', 'i', 'c'});
   salt.insert(salt.end(), passphrase.begin(), passphrase.end());
   const int ok = PKCS5_PBKDF2_HMAC(phrase.data(), static_cast<int>(phrase.size()), salt.data(),

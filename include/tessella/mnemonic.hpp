@@ -29,11 +29,13 @@ struct RestoredKeys {
 [[nodiscard]] TESSELLA_API Result<std::string> generate_mnemonic(std::size_t words);
 
 /// restore_keys validates the phrase and derives the keys: BIP-39 seed (empty passphrase), then
-/// HKDF-SHA-256 with salt "tessella_v1" and info "encryption" and "signing". The phrase must
-/// be 12, 15, 18, 21 or 24 lower-case words of the English list separated by single spaces,
-/// with no space before or after, exactly as generate_mnemonic writes it; the seed is derived
-/// from exactly that text. Errors: InvalidFormat "invalid mnemonic"; Crypto "kdf expand enc" /
-/// "kdf expand sign". Every copy of the phrase, its entropy and the seed is wiped.
+/// HKDF-SHA-256 with salt "tessella_v1" and info "encryption" and "signing". The phrase is
+/// 12, 15, 18, 21 or 24 lower-case words of the English list; runs of ASCII white space separate
+/// them and white space before and after is dropped (other characters, Unicode spaces included,
+/// are part of a word). The seed is derived from the words joined by single spaces, which is
+/// exactly the text generate_mnemonic writes. A phrase longer than 384 bytes is refused.
+/// Errors: InvalidFormat "invalid mnemonic"; Crypto "kdf expand enc" / "kdf expand sign". Every
+/// copy of the phrase, its entropy and the seed is wiped.
 [[nodiscard]] TESSELLA_API Result<RestoredKeys> restore_keys(std::string_view phrase);
 
 namespace detail {
@@ -43,9 +45,9 @@ TESSELLA_API std::span<const std::string_view, 2048> bip39_english() noexcept;
 /// other lengths.
 TESSELLA_API std::optional<std::string> entropy_to_mnemonic(ByteView entropy);
 /// mnemonic_to_seed is BIP-39's PBKDF2-HMAC-SHA512 (2048 rounds, salt "mnemonic" + passphrase)
-/// over the phrase text as given; false when the primitive fails.
+/// over the phrase text as given; false when the primitive fails. Throws only std::bad_alloc.
 TESSELLA_API bool mnemonic_to_seed(std::string_view phrase, std::string_view passphrase,
-                                   std::span<std::uint8_t, 64> out) noexcept;
+                                   std::span<std::uint8_t, 64> out);
 }  // namespace detail
 
 }  // namespace tessella
