@@ -1,0 +1,68 @@
+// Secrets are wiped when released: a destroyed SigningKey leaves no seed byte behind, and a
+// failed decryption leaves no plaintext byte in the output.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <new>
+
+#include "tessella/tessella.hpp"
+
+namespace tessella {
+namespace {
+
+bool contains_run(const std::uint8_t* hay, std::size_t n, ByteView needle) {
+  return std::search(hay, hay + n, needle.begin(), needle.end()) != hay + n;
+}
+
+TEST(Secrets, DestroyedSigningKeyLeavesNoSeedInItsStorage) {
+  Seed seed;
+  for (std::size_t i = 0; i < seed.size(); ++i) seed[i] = static_cast<std::uint8_t>(0xC3 ^ (i * 29));
+  alignas(SigningKey) std::uint8_t storage[sizeof(SigningKey)];
+  auto* key = new (storage) SigningKey(signing_key_from_seed(seed));
+  // While alive, the seed is held in the object itself.
+  ASSERT_TRUE(contains_run(storage, sizeof storage, seed));
+  ASSERT_TRUE(std::equal(seed.begin(), seed.end(), key->secret_seed().begin()));
+  key->~SigningKey();
+  EXPECT_FALSE(contains_run(storage, sizeof storage, ByteView(seed).first(8)));
+}
+
+TEST(Secrets, MovedFromSigningKeyIsWipedToo) {
+  Seed seed;
+  seed.fill(0x9B);
+  alignas(SigningKey) std::uint8_t storage[sizeof(SigningKey)];
+  auto* key = new (storage) SigningKey(signing_key_from_seed(seed));
+  SigningKey moved = std::move(*key);
+  key->~SigningKey();
+  EXPECT_FALSE(contains_run(storage, sizeof storage, ByteView(seed).first(8)));
+  const Signature sig = sign(moved, {});
+  EXPECT_TRUE(verify(moved.verifying_key(), {}, sig).has_value());
+}
+
+TEST(Secrets, FailedDecryptionWipesTheOutput) {
+  const Bytes key(32, 5);
+  const Nonce nonce{};
+  const Bytes plaintext(64, 0x41);
+  for (std::uint8_t alg : {1, 2}) {
+    const AeadImpl& aead = aead_for(alg);
+    auto sealed = aead.encrypt(key, nonce, {}, plaintext);
+    ASSERT_TRUE(sealed.has_value());
+    Tag bad = sealed->tag;
+    bad[0] ^= 1;
+    Bytes out(plaintext.size(), 0xEE);
+    EXPECT_FALSE(aead.decrypt_into(key, nonce, {}, sealed->ct, bad, out).has_value());
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](std::uint8_t b) { return b == 0; }));
+  }
+}
+
+TEST(Secrets, SecretArrayWipesOnDestruction) {
+  alignas(SecretArray<16>) std::uint8_t storage[sizeof(SecretArray<16>)];
+  std::array<std::uint8_t, 16> secret;
+  secret.fill(0x5D);
+  auto* s = new (storage) SecretArray<16>(secret);
+  ASSERT_TRUE(contains_run(storage, sizeof storage, secret));
+  s->~SecretArray();
+  EXPECT_FALSE(contains_run(storage, sizeof storage, ByteView(secret).first(4)));
+}
+
+}  // namespace
+}  // namespace tessella
