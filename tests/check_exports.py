@@ -1,12 +1,12 @@
 """Checks the shared library's exported symbols: exactly the committed C ABI list, plus C++
-symbols of namespace tessella and nothing else. Usage: check_exports.py LIB LIST"""
+symbols of namespace tessella and nothing else. Usage: check_exports.py NM LIB LIST"""
 import subprocess
 import sys
 
 
 def main() -> int:
-    lib, listed = sys.argv[1], sys.argv[2]
-    out = subprocess.run(["nm", "-D", "--defined-only", lib], check=True, capture_output=True,
+    nm, lib, listed = sys.argv[1], sys.argv[2], sys.argv[3]
+    out = subprocess.run([nm, "-D", "--defined-only", lib], check=True, capture_output=True,
                          text=True).stdout
     names = [line.split()[-1] for line in out.splitlines() if line.strip()]
     c_names = sorted(n for n in names if n.startswith("tessella_"))

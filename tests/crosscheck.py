@@ -2,7 +2,7 @@
 implementations (Python's cryptography package for AEAD and Ed25519, hmac for the event nonce,
 the b3sum tool for BLAKE3) and compares them byte for byte.
 
-Usage: crosscheck.py EMITTER [SEED]"""
+Usage: crosscheck.py SEED EMITTER-COMMAND..."""
 import hashlib
 import hmac
 import json
@@ -99,9 +99,8 @@ def check_tokens(tokens):
 
 
 def main():
-    emitter = sys.argv[1]
-    seed = sys.argv[2] if len(sys.argv) > 2 else "1"
-    data = json.loads(subprocess.run([emitter, seed], check=True, capture_output=True,
+    seed, command = sys.argv[1], sys.argv[2:]
+    data = json.loads(subprocess.run(command + [seed], check=True, capture_output=True,
                                      text=True).stdout)
     check_frames(data["frames"])
     check_events(data["events"])
