@@ -190,7 +190,15 @@ struct fmt::formatter<tessella::Rights> {
   constexpr auto parse(fmt::format_parse_context& ctx) {
     auto it = ctx.begin();
     auto end = it;
-    while (end != ctx.end() && *end != '}') ++end;
+    // Find the '}' that closes this field, stepping over nested ones ("{:{}x}": dynamic width).
+    for (int depth = 0; end != ctx.end(); ++end) {
+      if (*end == '{') {
+        ++depth;
+      } else if (*end == '}') {
+        if (depth == 0) break;
+        --depth;
+      }
+    }
     if (end != it) {
       char last = *(end - 1);
       if (last == 'b' || last == 'o' || last == 'x' || last == 'X' || last == 'd' ||
