@@ -1,0 +1,133 @@
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "commands.hpp"
+#include "io.hpp"
+
+namespace tessella::cli {
+
+CLI::App* add_command(CLI::App& parent, std::string name, std::string description,
+                      std::string example) {
+  CLI::App* cmd = parent.add_subcommand(std::move(name), std::move(description));
+  cmd->footer("Example:\n" + example);
+  return cmd;
+}
+
+void add_json_flag(CLI::App& cmd, Context& ctx) {
+  cmd.add_flag("--json", ctx.json, "Print the result as one JSON object");
+}
+
+CLI::Option* hex_value(CLI::Option* opt, std::size_t size) {
+  return opt
+      ->check(CLI::Validator(
+          [size](std::string& text) -> std::string {
+            auto bytes = from_hex(text);
+            if (!bytes || bytes->size() != size) {
+              return fmt::format("expected {} hexadecimal digits ({} bytes): {}", 2 * size, size,
+                                 text);
+            }
+            return {};
+          },
+          ""))
+      ->type_name("HEX");
+}
+
+CLI::Option* rights_value(CLI::Option* opt) {
+  return opt
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            auto rights = parse_rights(text);
+            return rights ? std::string() : "invalid rights \"" + text + "\": " + rights.error();
+          },
+          ""))
+      ->type_name("RIGHTS");
+}
+
+CLI::Validator named_values(std::vector<std::pair<std::string, int>> names, std::string what) {
+  std::string desc;
+  for (const auto& [name, value] : names) desc += (desc.empty() ? "" : "|") + name;
+  return CLI::Validator(
+      [names, what, desc](std::string& text) -> std::string {
+        for (const auto& [name, value] : names) {
+          if (CLI::detail::to_lower(text) == CLI::detail::to_lower(name)) {
+            text = std::to_string(value);
+            return {};
+          }
+        }
+        return fmt::format("{} must be one of {}: {}", what, desc, text);
+      },
+      "");
+}
+
+CLI::Option* number_value(CLI::Option* opt) {
+  return opt
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            std::uint64_t value = 0;
+            bool ok = !text.empty() && text.size() <= 20;
+            for (char c : text) {
+              ok = ok && c >= '0' && c <= '9';
+              // Ten times the value plus a digit must stay within 2^64 - 1.
+              ok = ok && value <= (UINT64_MAX - static_cast<std::uint64_t>(c - '0')) / 10;
+              if (ok) value = value * 10 + static_cast<std::uint64_t>(c - '0');
+            }
+            return ok ? std::string() : "expected a number from 0 to 18446744073709551615: " + text;
+          },
+          ""))
+      ->type_name("N");
+}
+
+CLI::Option* add_alg_option(CLI::App& cmd, std::uint8_t& alg) {
+  alg = kAlgChaCha20;
+  return cmd.add_option("--alg", alg, "Cipher: aes (AES-256-GCM) or chacha (ChaCha20-Poly1305)")
+      ->transform(named_values({{"aes", kAlgAesGcm}, {"chacha", kAlgChaCha20}}, "the cipher"))
+      ->type_name("aes|chacha")
+      ->default_str("chacha");
+}
+
+std::string alg_name(std::uint8_t alg) {
+  switch (alg) {
+    case kAlgAesGcm:
+      return "aes-256-gcm";
+    case kAlgChaCha20:
+      return "chacha20-poly1305";
+    default:
+      return std::to_string(alg);
+  }
+}
+
+Report rights_report(Rights rights) {
+  Json names = Json::array();
+  for (const auto& named : rights.iter_names()) names.push_back(std::string(named.name));
+  Rights unnamed = rights - Rights::from_bits_retain(Rights::kNamedMask);
+  Report r;
+  r.add("bits", rights.bits())
+      .add("display", rights.to_string())
+      .add("diagnostic", fmt::format("{:?}", rights))
+      .add("names", names)
+      .add("unnamed", fmt::format("{:#x}", unnamed))
+      .add("binary", fmt::format("{:#b}", rights))
+      .add("octal", fmt::format("{:#o}", rights))
+      .add("hex", fmt::format("{:#x}", rights))
+      .add("hex_upper", fmt::format("{:#X}", rights));
+  return r;
+}
+
+Report policy_report(const FramePolicy& policy) {
+  Report r;
+  r.add("require_cap", policy.require_cap)
+      .add("allowed_ops", policy.allowed_ops.bits(),
+           fmt::format("{:?} ({:#x})", policy.allowed_ops, policy.allowed_ops));
+  return r;
+}
+
+void usage_error(const std::string& message) { throw CLI::ValidationError(message); }
+
+void check_json_output(const Context& ctx, const std::string& out) {
+  if (ctx.json && out == kStdio) usage_error("--json prints to standard output: give --out a file");
+}
+
+}  // namespace tessella::cli
