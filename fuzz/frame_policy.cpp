@@ -1,0 +1,49 @@
+// The frame policy reader (a streaming reader that keeps no document) against a whole-document
+// parse with the same rules, plus two rewrites that must not change the policy.
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "fuzz_support.hpp"
+#include "tessella/frame.hpp"
+
+using namespace tessella;
+using tessella_fuzz::policy_from_document;
+
+namespace {
+
+FramePolicy read(ByteView meta) {
+  try {
+    return read_policy(meta);
+  } catch (...) {
+    FUZZ_CHECK(!"read_policy threw");
+  }
+  return {};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const ByteView meta(data, size);
+  const FramePolicy got = read(meta);
+  const FramePolicy want = policy_from_document(meta);
+  FUZZ_CHECK(got == want);
+
+  // White space around one JSON value does not change it (and does not make a non-JSON text
+  // JSON).
+  std::string padded = " \t";
+  padded.append(reinterpret_cast<const char*>(data), size);
+  padded += "\r\n ";
+  FUZZ_CHECK(read(as_bytes(padded)) == got);
+
+  // A document written back compactly (repeated keys collapsed to their last occurrence) keeps
+  // its policy.
+  if (std::find(meta.begin(), meta.end(), std::uint8_t{0}) == meta.end()) {
+    const auto doc = nlohmann::json::parse(meta.begin(), meta.end(), nullptr, false);
+    if (!doc.is_discarded() && tessella_fuzz::nesting_depth(doc) <= tessella_fuzz::kPolicyMaxDepth) {
+      const std::string text = doc.dump();
+      FUZZ_CHECK(read(as_bytes(text)) == got);
+    }
+  }
+  return 0;
+}
