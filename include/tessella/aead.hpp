@@ -54,6 +54,10 @@ class TESSELLA_API AeadImpl {
                                                   ByteView ct,
                                                   std::span<const std::uint8_t, kTagSize> tag,
                                                   std::span<std::uint8_t> out) const = 0;
+
+  /// within_limits tells whether a text (plaintext when encrypting, ciphertext without the tag
+  /// when decrypting) and associated data of these lengths are inside the cipher's limits.
+  virtual bool within_limits(std::size_t text, std::size_t aad, bool encrypting) const noexcept = 0;
 };
 
 /// AES-256-GCM (NIST SP 800-38D, 96-bit nonce, 128-bit tag). Refuses plaintexts or associated
@@ -66,6 +70,7 @@ class TESSELLA_API AesGcmImpl final : public AeadImpl {
   Result<void> decrypt_into(ByteView key, NonceView nonce, ByteView aad, ByteView ct,
                             std::span<const std::uint8_t, kTagSize> tag,
                             std::span<std::uint8_t> out) const override;
+  bool within_limits(std::size_t text, std::size_t aad, bool encrypting) const noexcept override;
 };
 
 /// ChaCha20-Poly1305 (RFC 8439). Refuses plaintexts of 64 * (2^32 - 1) bytes or more.
@@ -77,6 +82,7 @@ class TESSELLA_API ChaCha20Impl final : public AeadImpl {
   Result<void> decrypt_into(ByteView key, NonceView nonce, ByteView aad, ByteView ct,
                             std::span<const std::uint8_t, kTagSize> tag,
                             std::span<std::uint8_t> out) const override;
+  bool within_limits(std::size_t text, std::size_t aad, bool encrypting) const noexcept override;
 };
 
 /// aead_for maps an algorithm identifier to its implementation: 1 is AES-256-GCM, every other

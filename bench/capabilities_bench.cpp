@@ -1,0 +1,122 @@
+// cap_issue, cap_verify and parsing the Rights text form.
+#include "floors.hpp"
+#include "tessella/capabilities.hpp"
+
+namespace tessella::bench {
+namespace {
+
+constexpr std::uint32_t kRights = 0x13;
+constexpr std::uint64_t kExp = 1'700'000'000'000ull;
+
+void issue_tessella(benchmark::State& s) {
+  const Fixture& fx = fixture();
+  auto call = [&] {
+    return cap_issue(fx.issuer_seed, fx.issuer, fx.prev_cid, Rights::from_bits_retain(kRights),
+                     kExp, fx.holder);
+  };
+  if (auto t = call(); !t || !cap_verify(*t, fx.holder)) s.SkipWithError("cap_issue failed");
+  count_allocations(s, [&] { benchmark::DoNotOptimize(call()); });
+  for (auto _ : s) {
+    auto t = call();
+    benchmark::DoNotOptimize(t);
+  }
+  s.SetBytesProcessed(static_cast<std::int64_t>(s.iterations() * kCapSignedSize));
+}
+
+template <class Peer>
+void issue_peer(benchmark::State& s) {
+  const Fixture& fx = fixture();
+  const Peer peer;
+  auto call = [&] {
+    return peer.cap_issue(fx.issuer_seed, fx.issuer, fx.prev_cid, kRights, kExp, fx.holder);
+  };
+  auto mine = cap_issue(fx.issuer_seed, fx.issuer, fx.prev_cid, Rights::from_bits_retain(kRights),
+                        kExp, fx.holder);
+  if (!mine || call() != *mine) s.SkipWithError("the peer's token differs from cap_issue's");
+  for (auto _ : s) {
+    auto t = call();
+    benchmark::DoNotOptimize(t);
+  }
+  s.SetBytesProcessed(static_cast<std::int64_t>(s.iterations() * kCapSignedSize));
+}
+
+CapToken token() {
+  const Fixture& fx = fixture();
+  auto t = cap_issue(fx.issuer_seed, fx.issuer, fx.prev_cid, Rights::from_bits_retain(kRights),
+                     kExp, fx.holder);
+  if (!t) throw std::runtime_error("cap_issue failed");
+  return *t;
+}
+
+void verify_tessella(benchmark::State& s) {
+  const CapToken t = token();
+  const Fixture& fx = fixture();
+  if (!cap_verify(t, fx.holder)) s.SkipWithError("cap_verify refused the token");
+  count_allocations(s, [&] { benchmark::DoNotOptimize(cap_verify(t, fx.holder)); });
+  for (auto _ : s) {
+    auto r = cap_verify(t, fx.holder);
+    benchmark::DoNotOptimize(r);
+  }
+  s.SetBytesProcessed(static_cast<std::int64_t>(s.iterations() * kCapSignedSize));
+}
+
+template <class Peer>
+void verify_peer(benchmark::State& s) {
+  const CapToken t = token();
+  const Fixture& fx = fixture();
+  const Peer peer;
+  CapToken bad = t;
+  bad.rights = Rights::from_bits_retain(kRights ^ 1);
+  if (!peer.cap_verify(t, fx.holder) || peer.cap_verify(bad, fx.holder)) {
+    s.SkipWithError("the peer's verdict differs from cap_verify's");
+  }
+  for (auto _ : s) {
+    auto r = peer.cap_verify(t, fx.holder);
+    benchmark::DoNotOptimize(r);
+  }
+  s.SetBytesProcessed(static_cast<std::int64_t>(s.iterations() * kCapSignedSize));
+}
+
+struct RightsText {
+  const char* name;
+  std::string text;
+};
+
+}  // namespace
+
+void register_capabilities_benchmarks() {
+  Registry& r = registry();
+  r.row({"cap_issue", "-", kCapSignedSize, r.add("cap_issue/tessella", issue_tessella),
+         r.add("cap_issue/peer_openssl", issue_peer<OpensslPeer>),
+         r.add("cap_issue/peer_sodium", issue_peer<SodiumPeer>),
+         {ed25519_keypair(), ed25519_sign(kCapSignedSize)}});
+  r.row({"cap_verify", "-", kCapSignedSize, r.add("cap_verify/tessella", verify_tessella),
+         r.add("cap_verify/peer_openssl", verify_peer<OpensslPeer>),
+         r.add("cap_verify/peer_sodium", verify_peer<SodiumPeer>),
+         {ed25519_verify(kCapSignedSize)}});
+
+  static const std::vector<RightsText> texts = {
+      {"one", "READ_RAW"},
+      {"two", "READ_FEATURES | READ_RAW"},
+      {"all", "READ_FEATURES | READ_RAW | TRANSFER_OWNERSHIP | LICENSE_GRANT | COMPUTE_USE | "
+              "0xffffffe0"},
+      {"spaces", "\t READ_RAW \xE2\x80\x83|\xC2\xA0 COMPUTE_USE\xE3\x80\x80 "},
+  };
+  for (const RightsText& t : texts) {
+    const std::string& text = t.text;
+    r.row({std::string("rights_parse/") + t.name, "-", text.size(),
+           r.add(std::string("rights_parse/") + t.name + "/tessella",
+                 [&text](benchmark::State& s) {
+                   if (!Rights::parse(text)) s.SkipWithError("parse failed");
+                   count_allocations(s, [&] { benchmark::DoNotOptimize(Rights::parse(text)); });
+                   for (auto _ : s) {
+                     auto v = Rights::parse(text);
+                     benchmark::DoNotOptimize(v);
+                   }
+                   s.SetBytesProcessed(static_cast<std::int64_t>(s.iterations() * text.size()));
+                 }),
+           "", "", {}});
+  }
+}
+
+}  // namespace tessella::bench

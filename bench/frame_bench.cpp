@@ -1,0 +1,273 @@
+// seal_bytes, open_bytes (with and without a capability), verify_bytes and read_policy.
+#include <map>
+#include <mutex>
+
+#include <sodium.h>
+
+#include "floors.hpp"
+#include "tessella/capabilities.hpp"
+#include "tessella/frame.hpp"
+#include "tessella/sign.hpp"
+
+namespace tessella::bench {
+namespace {
+
+struct FrameCase {
+  Bytes plaintext;
+  Bytes wire;      // sealed with an empty meta: no policy
+  Bytes wire_cap;  // sealed with kCapPolicy in meta
+  std::array<std::uint8_t, kCapTokenSize> token{};
+};
+
+const SigningKey& author_key() {
+  static const SigningKey key = signing_key_from_seed(fixture().author_seed);
+  return key;
+}
+
+const FrameCase& frame_case(std::uint8_t alg, std::size_t n) {
+  static std::mutex mu;
+  static std::map<std::pair<std::uint8_t, std::size_t>, FrameCase> cases;
+  std::lock_guard lock(mu);
+  auto [it, fresh] = cases.try_emplace({alg, n});
+  if (fresh) {
+    const Fixture& fx = fixture();
+    FrameCase& c = it->second;
+    c.plaintext = filler(n, 20);
+    auto plain = seal_bytes(alg, 0, 0, fx.nonce, fx.ts, fx.author, fx.owner, fx.prev_cid, {}, {},
+                            c.plaintext, fx.data_key, author_key());
+    auto guarded = seal_bytes(alg, 0, 0, fx.nonce, fx.ts, fx.author, fx.owner, fx.prev_cid, {},
+                              as_bytes(kCapPolicy), c.plaintext, fx.data_key, author_key());
+    if (!plain || !guarded) throw std::runtime_error("seal_bytes failed while preparing inputs");
+    c.wire = std::move(plain->bytes);
+    c.wire_cap = std::move(guarded->bytes);
+    auto token = cap_issue(fx.issuer_seed, fx.issuer, guarded->cid, Rights::READ_FEATURES,
+                           ~std::uint64_t{0}, fx.holder);
+    if (!token) throw std::runtime_error("cap_issue failed while preparing inputs");
+    c.token = cap_encode(*token);
+  }
+  return it->second;
+}
+
+PeerFrame peer_frame(std::uint8_t alg, const FrameCase& c, ByteView meta) {
+  const Fixture& fx = fixture();
+  return PeerFrame{alg, 0, 0, fx.nonce, fx.ts, fx.author, fx.owner, fx.prev_cid, {}, meta,
+                   c.plaintext};
+}
+
+void set_bytes(benchmark::State& s, std::size_t n) {
+  s.SetBytesProcessed(static_cast<std::int64_t>(s.iterations()) * static_cast<std::int64_t>(n));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void seal_tessella(benchmark::State& s, std::uint8_t alg, std::size_t n, bool count) {
+  const FrameCase& c = frame_case(alg, n);
+  const Fixture& fx = fixture();
+  const SigningKey& key = author_key();
+  auto call = [&] {
+    return seal_bytes(alg, 0, 0, fx.nonce, fx.ts, fx.author, fx.owner, fx.prev_cid, {}, {},
+                      c.plaintext, fx.data_key, key);
+  };
+  if (auto r = call(); !r || r->bytes != c.wire) s.SkipWithError("seal_bytes is not deterministic");
+  if (count) count_allocations(s, [&] { benchmark::DoNotOptimize(call()); });
+  for (auto _ : s) {
+    auto r = call();
+    benchmark::DoNotOptimize(r);
+  }
+  set_bytes(s, n);
+}
+
+template <class Peer>
+void seal_peer(benchmark::State& s, std::uint8_t alg, std::size_t n) {
+  const FrameCase& c = frame_case(alg, n);
+  const Peer peer;
+  const PeerFrame f = peer_frame(alg, c, {});
+  auto first = peer.seal(f, fixture().data_key);
+  if (!first || !std::ranges::equal(first->bytes.view(), c.wire)) {
+    s.SkipWithError("the peer's frame differs from seal_bytes'");
+  }
+  for (auto _ : s) {
+    auto r = peer.seal(f, fixture().data_key);
+    benchmark::DoNotOptimize(r);
+  }
+  set_bytes(s, n);
+}
+
+void open_tessella(benchmark::State& s, std::uint8_t alg, std::size_t n, bool cap, bool count) {
+  const FrameCase& c = frame_case(alg, n);
+  const Fixture& fx = fixture();
+  const ByteView wire = cap ? c.wire_cap : c.wire;
+  const std::optional<ByteView> token =
+      cap ? std::optional<ByteView>(ByteView(c.token)) : std::nullopt;
+  const std::optional<KeyView32> presenter =
+      cap ? std::optional<KeyView32>(KeyView32(fx.holder)) : std::nullopt;
+  auto call = [&] { return open_bytes(wire, fx.data_key, token, presenter); };
+  if (auto r = call(); !r || *r != c.plaintext) s.SkipWithError("open_bytes failed");
+  if (count) count_allocations(s, [&] { benchmark::DoNotOptimize(call()); });
+  for (auto _ : s) {
+    auto r = call();
+    benchmark::DoNotOptimize(r);
+  }
+  set_bytes(s, n);
+}
+
+template <class Peer>
+void open_peer(benchmark::State& s, std::uint8_t alg, std::size_t n, bool cap) {
+  const FrameCase& c = frame_case(alg, n);
+  const Fixture& fx = fixture();
+  const Peer peer;
+  const ByteView wire = cap ? c.wire_cap : c.wire;
+  const std::optional<ByteView> token =
+      cap ? std::optional<ByteView>(ByteView(c.token)) : std::nullopt;
+  const std::optional<KeyView32> presenter =
+      cap ? std::optional<KeyView32>(KeyView32(fx.holder)) : std::nullopt;
+  auto first = peer.open(wire, fx.data_key, token, presenter);
+  if (!first || !std::ranges::equal(first->view(), c.plaintext)) {
+    s.SkipWithError("the peer does not open the frame");
+  }
+  if (cap && peer.open(wire, fx.data_key, std::nullopt, presenter)) {
+    s.SkipWithError("the peer opens a guarded frame without a capability");
+  }
+  for (auto _ : s) {
+    auto r = peer.open(wire, fx.data_key, token, presenter);
+    benchmark::DoNotOptimize(r);
+  }
+  set_bytes(s, n);
+}
+
+void verify_tessella(benchmark::State& s, std::uint8_t alg, std::size_t n) {
+  const FrameCase& c = frame_case(alg, n);
+  auto call = [&] { return verify_bytes(c.wire); };
+  if (auto r = call(); !r || !r->valid) s.SkipWithError("verify_bytes refused the frame");
+  count_allocations(s, [&] { benchmark::DoNotOptimize(call()); });
+  for (auto _ : s) {
+    auto r = call();
+    benchmark::DoNotOptimize(r);
+  }
+  set_bytes(s, n);
+}
+
+template <class Peer>
+void verify_peer(benchmark::State& s, std::uint8_t alg, std::size_t n) {
+  const FrameCase& c = frame_case(alg, n);
+  const Peer peer;
+  auto mine = verify_bytes(c.wire);
+  auto first = peer.verify(c.wire);
+  if (!first || !first->valid || !mine || first->cid != mine->cid) {
+    s.SkipWithError("the peer's report differs from verify_bytes'");
+  }
+  for (auto _ : s) {
+    auto r = peer.verify(c.wire);
+    benchmark::DoNotOptimize(r);
+  }
+  set_bytes(s, n);
+}
+
+struct PolicyCase {
+  const char* name;
+  std::string text;
+};
+
+std::string nested_policy() {
+  // About 1 KiB: other members, nested values, then the two keys.
+  std::string s = R"({"owner":"alice","tags":[)";
+  for (int i = 0; i < 40; ++i) s += (i ? ",\"" : "\"") + std::string("tag-") + std::to_string(i) + "\"";
+  s += R"(],"limits":{"reads":[1,2,3,{"a":null,"b":[true,false]}],"note":"x\u00e9y"},)";
+  s += R"("require_cap":true,"allowed_ops":4294967297})";
+  return s;
+}
+
+}  // namespace
+
+void register_frame_benchmarks() {
+  Registry& r = registry();
+  for (std::uint8_t alg : {std::uint8_t{1}, std::uint8_t{2}}) {
+    const std::string a = alg_name(alg);
+    for (std::uint64_t n : kSizes) {
+      const std::string tail = "/" + a + "/" + std::to_string(n);
+      const std::size_t ad = kFrameFixedSize;
+      const std::size_t ad_cap = kFrameFixedSize + kCapPolicy.size();
+
+      r.row({"seal_bytes", a, n,
+             r.add("seal_bytes" + tail + "/tessella",
+                   [=](benchmark::State& s) { seal_tessella(s, alg, n, true); }),
+             r.add("seal_bytes" + tail + "/peer_openssl",
+                   [=](benchmark::State& s) { seal_peer<OpensslPeer>(s, alg, n); }),
+             r.add("seal_bytes" + tail + "/peer_sodium",
+                   [=](benchmark::State& s) { seal_peer<SodiumPeer>(s, alg, n); }),
+             {aead_seal(alg, ad, n), ed25519_sign(ad + n + kTagSize),
+              blake3(ad + n + kFrameTrailerSize)}});
+
+      r.row({"open_bytes", a, n,
+             r.add("open_bytes" + tail + "/tessella",
+                   [=](benchmark::State& s) { open_tessella(s, alg, n, false, true); }),
+             r.add("open_bytes" + tail + "/peer_openssl",
+                   [=](benchmark::State& s) { open_peer<OpensslPeer>(s, alg, n, false); }),
+             r.add("open_bytes" + tail + "/peer_sodium",
+                   [=](benchmark::State& s) { open_peer<SodiumPeer>(s, alg, n, false); }),
+             {aead_open(alg, ad, n)}});
+
+      r.row({"open_bytes+cap", a, n,
+             r.add("open_bytes_cap" + tail + "/tessella",
+                   [=](benchmark::State& s) { open_tessella(s, alg, n, true, true); }),
+             r.add("open_bytes_cap" + tail + "/peer_openssl",
+                   [=](benchmark::State& s) { open_peer<OpensslPeer>(s, alg, n, true); }),
+             r.add("open_bytes_cap" + tail + "/peer_sodium",
+                   [=](benchmark::State& s) { open_peer<SodiumPeer>(s, alg, n, true); }),
+             {aead_open(alg, ad_cap, n), blake3(ad_cap + n + kFrameTrailerSize),
+              ed25519_verify(kCapSignedSize)}});
+
+      r.row({"verify_bytes", a, n,
+             r.add("verify_bytes" + tail + "/tessella",
+                   [=](benchmark::State& s) { verify_tessella(s, alg, n); }),
+             r.add("verify_bytes" + tail + "/peer_openssl",
+                   [=](benchmark::State& s) { verify_peer<OpensslPeer>(s, alg, n); }),
+             r.add("verify_bytes" + tail + "/peer_sodium",
+                   [=](benchmark::State& s) { verify_peer<SodiumPeer>(s, alg, n); }),
+             {ed25519_verify(ad + n + kTagSize), blake3(ad + n + kFrameTrailerSize)}});
+    }
+    // Two-thread scaling at 4 KiB.
+    r.add_threads("seal_bytes", a, 4096, "threads/seal_bytes/" + a + "/4096",
+                  [=](benchmark::State& s) { seal_tessella(s, alg, 4096, false); });
+    r.add_threads("open_bytes", a, 4096, "threads/open_bytes/" + a + "/4096",
+                  [=](benchmark::State& s) { open_tessella(s, alg, 4096, false, false); });
+  }
+
+  // The control: libsodium signing 4 KiB shares nothing between threads, so its scaling is what
+  // the machine gives two threads at that moment (other processes take cores too).
+  r.add_threads("control: Ed25519 sign (libsodium)", "-", 4096, "threads/control-sign/4096",
+                [](benchmark::State& s) {
+                  const Bytes msg = filler(4096, 50);
+                  std::uint8_t pk[32], sk[64], sig[64];
+                  crypto_sign_seed_keypair(pk, sk, fixture().author_seed.data());
+                  for (auto _ : s) {
+                    crypto_sign_detached(sig, nullptr, msg.data(), msg.size(), sk);
+                    benchmark::DoNotOptimize(sig);
+                  }
+                  set_bytes(s, msg.size());
+                });
+
+  static const std::vector<PolicyCase> policies = {
+      {"empty", ""},
+      {"no-cap", R"({"require_cap":false})"},
+      {"cap", std::string(kCapPolicy)},
+      {"nested", nested_policy()},
+      {"not-json", R"({"require_cap":true,)"},
+  };
+  for (const PolicyCase& p : policies) {
+    const std::string& text = p.text;
+    r.row({std::string("read_policy/") + p.name, "-", text.size(),
+           r.add(std::string("read_policy/") + p.name + "/tessella",
+                 [&text](benchmark::State& s) {
+                   count_allocations(s, [&] { benchmark::DoNotOptimize(read_policy(as_bytes(text))); });
+                   for (auto _ : s) {
+                     auto pol = read_policy(as_bytes(text));
+                     benchmark::DoNotOptimize(pol);
+                   }
+                   set_bytes(s, text.size());
+                 }),
+           "", "", {}});
+  }
+}
+
+}  // namespace tessella::bench

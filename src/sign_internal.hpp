@@ -1,0 +1,22 @@
+// Ed25519 entries used inside the library: verification from a key's 32 bytes, and signing with
+// a key pair derived from a seed for one message only.
+#ifndef TESSELLA_SRC_SIGN_INTERNAL_HPP
+#define TESSELLA_SRC_SIGN_INTERNAL_HPP
+
+#include "tessella/sign.hpp"
+
+namespace tessella::detail {
+
+enum class Verdict { Valid, BadSignature, BadKey };
+
+/// verify_encoded is VerifyingKey::from_bytes followed by verify, with the same verdicts:
+/// BadKey exactly when from_bytes refuses the 32 bytes, otherwise Valid or BadSignature as
+/// verify decides. The costly strict decoding runs only when a signature is refused.
+Verdict verify_encoded(KeyView32 public_key, ByteView message, SignatureView signature);
+
+/// sign_with_seed signs as signing_key_from_seed followed by sign would, and wipes the key pair.
+Signature sign_with_seed(KeyView32 seed, ByteView message);
+
+}  // namespace tessella::detail
+
+#endif
