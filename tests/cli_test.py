@@ -76,7 +76,7 @@ class Run:
 
 def tool(*args, stdin=b""):
     args = [str(a) for a in args]
-    proc = subprocess.run([TOOL] + args, input=stdin, capture_output=True, cwd=WORK, timeout=120)
+    proc = subprocess.run(TOOL + args, input=stdin, capture_output=True, cwd=WORK, timeout=120)
     return Run(args, proc)
 
 
@@ -807,7 +807,7 @@ def test_usage(author, holder, frame_file):
         check(f"{' '.join(cmd)} {option}", option in tool(*cmd, "--help").text)
     if os.path.exists("/dev/full"):
         with open("/dev/full", "wb") as full:
-            proc = subprocess.run([TOOL, "verify", "--in", frame_file], stdout=full,
+            proc = subprocess.run(TOOL + ["verify", "--in", frame_file], stdout=full,
                                   stderr=subprocess.PIPE, cwd=WORK, timeout=60)
         check("output that cannot be written: exit 1",
               proc.returncode == 1 and b"cannot write standard output" in proc.stderr, proc)
@@ -817,10 +817,11 @@ def test_usage(author, holder, frame_file):
 
 def main():
     global TOOL, WORK
-    if len(sys.argv) != 2:
-        print("usage: cli_test.py PATH_TO_TESSELLA", file=sys.stderr)
+    if len(sys.argv) < 2:
+        print("usage: cli_test.py [EMULATOR...] PATH_TO_TESSELLA", file=sys.stderr)
         return 2
-    TOOL = os.path.abspath(sys.argv[1])
+    # An emulator (qemu-aarch64 for a cross build) may stand before the tool.
+    TOOL = sys.argv[1:-1] + [os.path.abspath(sys.argv[-1])]
     if not HAVE_CRYPTOGRAPHY:
         print("note: python3 'cryptography' not installed; Ed25519 signature checks skipped")
     with tempfile.TemporaryDirectory(prefix="tessella-cli-") as work:
