@@ -61,14 +61,11 @@ Result<SealedFrame> seal_event(std::uint8_t alg, KeyView32 author, KeyView32 own
   // Every event under one data key would otherwise share one fixed nonce, and two GCM tags
   // under one key and nonce give away the authentication key. The nonce is instead a MAC of
   // the event's own associated data: still deterministic, and distinct for distinct events.
-  Frame shape;
-  shape.version = 1;
+  // The event frame's header is the transfer template's (version 1, hdr2 1, hdr3 0, zero nonce
+  // and ts) with the caller's algorithm and author.
+  Frame shape = transfer(prev_cid, owner);
   shape.alg = alg;
-  shape.hdr2 = 1;
-  shape.hdr3 = 0;
   std::copy(author.begin(), author.end(), shape.author.begin());
-  std::copy(owner.begin(), owner.end(), shape.owner.begin());
-  std::copy(prev_cid.begin(), prev_cid.end(), shape.prev_cid.begin());
   shape.pol.assign(kEventPol.begin(), kEventPol.end());
   shape.meta.assign(doc.begin(), doc.end());
   auto aad = aad_bytes(shape, 0);
