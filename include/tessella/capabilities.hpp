@@ -208,7 +208,26 @@ struct fmt::formatter<tessella::Rights> {
       }
       if (last == '?') {
         mode = Mode::Diagnostic;
-        fmt::format_parse_context sub(std::string_view(&*it, static_cast<std::size_t>(end - 1 - it)));
+        if (std::is_constant_evaluated()) {
+          // Compile-time check of the format string: a string accepts the same specs, '?'
+          // included, and takes the same nested fields.
+          fmt::formatter<std::string_view> check;
+          return check.parse(ctx);
+        }
+        // The text formatter parses the specs without the '?'. Automatically numbered nested
+        // fields ("{:>{}?}") take their numbers from this context: the sub-context starts
+        // where this one stands, and this one moves past them.
+        std::string_view specs(&*it, static_cast<std::size_t>(end - 1 - it));
+        int first_auto = 0;
+        bool first = true;
+        for (std::size_t i = 0; i + 1 < specs.size(); ++i) {
+          if (specs[i] == '{' && specs[i + 1] == '}') {
+            int id = ctx.next_arg_id();
+            if (first) first_auto = id;
+            first = false;
+          }
+        }
+        fmt::format_parse_context sub(specs, {}, first_auto);
         text.parse(sub);
         return end;
       }
