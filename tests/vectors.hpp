@@ -1,4 +1,4 @@
-// Test helpers: hex, files, and the places where published vector files live.
+// Test helpers: hex, files, vector-file readers, and the places where published vectors live.
 #ifndef TESSELLA_TESTS_VECTORS_HPP
 #define TESSELLA_TESTS_VECTORS_HPP
 
@@ -6,9 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <map>
-#include <ostream>
 #include <set>
 #include <string>
 #include <string_view>
@@ -28,7 +26,7 @@ bool shared_present();
 /// Debian's python3-cryptography-vectors (NIST, RFC and Ed25519 sign.input files).
 std::filesystem::path cryptography_vectors();
 
-/// Reads a whole file; a missing or unreadable file fails the test (fatal) via the return flag.
+/// Reads a whole file; fails on a missing or unreadable file.
 ::testing::AssertionResult read_file(const std::filesystem::path& path, std::string& out);
 /// Parses a JSON file; fails like read_file, and on malformed JSON.
 ::testing::AssertionResult read_json(const std::filesystem::path& path, nlohmann::json& out);
@@ -37,14 +35,25 @@ std::filesystem::path cryptography_vectors();
 Bytes from_hex(std::string_view hex);
 std::string to_hex(ByteView bytes);
 
+/// A fixed-size array of the given bytes; a wrong length fails the current test.
 template <std::size_t N>
-std::array<std::uint8_t, N> array_from_hex(std::string_view hex) {
-  Bytes b = from_hex(hex);
+std::array<std::uint8_t, N> fixed(ByteView b) {
   std::array<std::uint8_t, N> out{};
-  EXPECT_EQ(b.size(), N) << hex;
+  EXPECT_EQ(b.size(), N) << to_hex(b);
   std::copy_n(b.begin(), std::min(N, b.size()), out.begin());
   return out;
 }
+
+template <std::size_t N>
+std::array<std::uint8_t, N> array_from_hex(std::string_view hex) {
+  return fixed<N>(from_hex(hex));
+}
+
+/// Byte positions to alter: the first, middle and last `edge` (all of an input up to 2 edge long).
+std::set<std::size_t> positions(std::size_t len, std::size_t edge);
+
+/// The fields of a line split at every `sep` ("a:b:" gives "a", "b", "").
+std::vector<std::string> split(std::string_view line, char sep);
 
 /// The seed of a seeded random test: TESSELLA_TEST_SEED when set, otherwise fresh. It is printed
 /// so that a failing run can be repeated.
@@ -63,117 +72,48 @@ bool python_present();
 ::testing::AssertionResult run_python(std::string_view script, const std::vector<std::string>& args,
                                       std::string& out);
 
-/// One record of a "KEY = value" vector file: NIST CAVS .rsp files and the OpenSSL/BoringSSL
-/// style .txt files. Every field read marks it consumed; all_consumed() names the fields a test
-/// left unread, so a new or renamed field in a file cannot go unnoticed. The section headers
-/// in force ("[IVlen = 96]") belong to the record and must be consumed too.
-class KvRecord {
- public:
-  /// "file:line" of the record's first line, for failure messages.
-  const std::string& where() const { return where_; }
+/// One record of a "KEY = value" file (NIST CAVS .rsp, OpenSSL and BoringSSL .txt): its fields,
+/// the section headers in force ("[IVlen = 96]" gives the field IVlen), and bare words such as
+/// FAIL (with an empty value).
+struct KvRecord {
+  std::string where;  // "file:line"
+  std::map<std::string, std::string, std::less<>> fields;
 
-  bool has(std::string_view key) const;
-  /// The raw text of a field (quotes kept). A missing field fails the test and gives "".
-  std::string text(std::string_view key);
+  bool has(std::string_view key) const { return fields.find(key) != fields.end(); }
+  /// A field's text; a missing field fails the test and gives "".
+  std::string text(std::string_view key) const;
   /// A field's bytes: hex digits, or the characters between double quotes ("abc").
-  Bytes bytes(std::string_view key);
-  /// A decimal field.
-  std::uint64_t number(std::string_view key);
-  /// Whether a bare word (a line without '=', such as FAIL) is present; consumes it.
-  bool flag(std::string_view key);
-  /// A section header in force for this record ("[Keylen = 256]" gives header("Keylen")).
-  std::string header(std::string_view key);
-  std::uint64_t header_number(std::string_view key);
-  /// The test does not use this record (for example another key size): all fields count as read.
-  void skip();
-  ::testing::AssertionResult all_consumed() const;
-
- private:
-  friend ::testing::AssertionResult read_kv_file(const std::filesystem::path&, std::string_view,
-                                                 std::vector<KvRecord>&);
-  struct Field {
-    std::string value;
-    bool bare = false;
-    bool used = false;
-  };
-  Field* find(std::map<std::string, Field, std::less<>>& fields, std::string_view key,
-              const char* what);
-
-  std::string where_;
-  std::map<std::string, Field, std::less<>> fields_;
-  std::map<std::string, Field, std::less<>> headers_;
+  Bytes bytes(std::string_view key) const;
+  std::uint64_t number(std::string_view key) const;
 };
 
-/// Reads a "KEY = value" file into records. A record starts at each line whose key is
-/// `record_key` ("Count", "COUNT") and runs to the next one; blank lines and '#' comments are
-/// ignored, "[K = v]" lines set section headers. Fails on an unreadable file, on a field before
-/// the first record, on a repeated field, and on a file without records.
+/// Reads a "KEY = value" file: a record starts at each `record_key` field ("Count", "COUNT").
+/// Fails on an unreadable file, a field before the first record, a repeated field, no records.
 ::testing::AssertionResult read_kv_file(const std::filesystem::path& path,
                                         std::string_view record_key, std::vector<KvRecord>& out);
 
-/// One JSON object of a vector file whose fields are read through this tracker; all_consumed()
-/// names the fields left unread. Fields a test deliberately does not use are named by ignore().
-class JsonFields {
- public:
-  JsonFields(const nlohmann::json& object, std::string where);
-
-  const std::string& where() const { return where_; }
-  /// A field's value; a missing field fails the test and gives null.
-  const nlohmann::json& get(std::string_view key);
-  std::string str(std::string_view key);
-  Bytes hex(std::string_view key);
-  std::int64_t num(std::string_view key);
-  void ignore(std::string_view key);
-  ::testing::AssertionResult all_consumed() const;
-
- private:
-  const nlohmann::json& object_;
-  std::string where_;
-  std::set<std::string, std::less<>> used_;
-};
-
-/// One test of a Wycheproof file with the group it belongs to. When the file cannot be read or
-/// its numberOfTests disagrees with the tests it holds, the list has one entry whose load_error
-/// says why; the test body fails on it (or skips when ../shared is absent).
+/// One test of a Wycheproof file, with the fields of its group.
 struct WycheproofCase {
-  std::string file;
-  std::int64_t tc_id = 0;
-  nlohmann::json group;  // the group's fields, without "tests"
+  nlohmann::json group;  // without "tests"
   nlohmann::json test;
-  std::string load_error;
+  std::string where;  // "file tcId N: comment"
+  bool valid = false;
+  /// A hex field of the test.
+  Bytes hex(std::string_view key) const;
 };
 
-/// Every test of ../shared/vectors/wycheproof/<file_name> that `keep` accepts (all when empty),
-/// in file order. Runs at test registration: it reports problems only through load_error.
-std::vector<WycheproofCase> wycheproof_cases(
-    std::string_view file_name,
-    const std::function<bool(const nlohmann::json& group, const nlohmann::json& test)>& keep = {});
-
-/// Test names "tc<id>" for INSTANTIATE_TEST_SUITE_P.
-std::string wycheproof_name(const ::testing::TestParamInfo<WycheproofCase>& info);
-/// Keeps gtest from dumping the whole JSON of a failing case.
-void PrintTo(const WycheproofCase& c, std::ostream* os);
-
-/// The Wycheproof verdicts; "acceptable" has no fixed meaning, so each test decides it.
-enum class Verdict { kValid, kInvalid, kAcceptable, kUnknown };
-Verdict verdict_of(std::string_view result);
+/// Every test of ../shared/vectors/wycheproof/<file>. Fails when numberOfTests disagrees with
+/// the tests held, or on a result other than valid or invalid: "acceptable" has no fixed
+/// meaning, so a file that gains one needs a decision recorded in its test.
+::testing::AssertionResult read_wycheproof(std::string_view file, std::vector<WycheproofCase>& out);
 
 }  // namespace tessella::test
 
-/// Opens the body of a Wycheproof TEST_P: fails on a load error, or skips when ../shared is gone.
-#define TESSELLA_WYCHEPROOF_CASE(c)                                \
-  do {                                                             \
-    if (!(c).load_error.empty()) {                                 \
-      TESSELLA_REQUIRE_SHARED();                                   \
-      FAIL() << (c).load_error;                                    \
-    }                                                              \
-  } while (0)
-
 /// Skips the current test with a message when ../shared is absent (a clone used outside CI).
-#define TESSELLA_REQUIRE_SHARED()                                                        \
-  do {                                                                                   \
-    if (!::tessella::test::shared_present())                                             \
-      GTEST_SKIP() << "../shared is absent: " << ::tessella::test::shared_vectors();     \
+#define TESSELLA_REQUIRE_SHARED()                                                    \
+  do {                                                                               \
+    if (!::tessella::test::shared_present())                                         \
+      GTEST_SKIP() << "../shared is absent: " << ::tessella::test::shared_vectors(); \
   } while (0)
 
 #endif
