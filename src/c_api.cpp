@@ -350,11 +350,9 @@ int tessella_cap_verify(const uint8_t* token, size_t token_len, const uint8_t pr
 }
 
 size_t tessella_rights_format(uint32_t bits, char* out, size_t cap) {
-  try {
-    return copy_text(tessella::Rights::from_bits_retain(bits).to_string(), out, cap);
-  } catch (...) {
-    return copy_text("", out, cap);
-  }
+  std::array<char, tessella::Rights::kMaxDisplayLen> text;
+  const std::size_t n = tessella::Rights::from_bits_retain(bits).write_display(text);
+  return copy_text(std::string_view(text.data(), n), out, cap);
 }
 
 int tessella_rights_parse(const char* text, size_t len, uint32_t* out, int32_t* parse_error) {

@@ -1,6 +1,8 @@
 #include "tessella/capabilities.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <cstring>
 #include <ostream>
 
 #include "sign_internal.hpp"
@@ -128,22 +130,43 @@ Rights::Iterator& Rights::Iterator::operator++() noexcept {
   return *this;
 }
 
-std::string Rights::to_string() const {
-  std::string out;
+// The longest display form: every name, a separator before each of the six pieces but the
+// first, and "0x" with eight hex digits.
+static_assert([] {
+  std::size_t n = 5 * 3 + 10;
+  for (const auto& flag : kTable) n += flag.name.size();
+  return n;
+}() == Rights::kMaxDisplayLen);
+
+std::size_t Rights::write_display(std::span<char, kMaxDisplayLen> out) const noexcept {
+  std::size_t n = 0;
+  auto append = [&](std::string_view piece) {
+    if (n != 0) {
+      std::memcpy(out.data() + n, " | ", 3);
+      n += 3;
+    }
+    std::memcpy(out.data() + n, piece.data(), piece.size());
+    n += piece.size();
+  };
   std::uint32_t remaining = bits_;
   for (const auto& flag : kTable) {
     if (remaining == 0) break;
     if ((remaining & flag.value.bits()) != 0) {
-      if (!out.empty()) out += " | ";
-      out += flag.name;
+      append(flag.name);
       remaining &= ~flag.value.bits();
     }
   }
   if (remaining != 0) {
-    if (!out.empty()) out += " | ";
-    out += fmt::format("{:#x}", remaining);
+    char hex[10] = {'0', 'x'};
+    const auto end = std::to_chars(hex + 2, hex + sizeof hex, remaining, 16).ptr;
+    append(std::string_view(hex, static_cast<std::size_t>(end - hex)));
   }
-  return out;
+  return n;
+}
+
+std::string Rights::to_string() const {
+  std::array<char, kMaxDisplayLen> text;
+  return std::string(text.data(), write_display(text));
 }
 
 std::string Rights::to_diagnostic() const { return bits_ == 0 ? std::string("0x0") : to_string(); }

@@ -7,6 +7,7 @@
 #include <expected>
 #include <iosfwd>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -98,6 +99,10 @@ class TESSELLA_API Rights {
   /// The display form: names joined by " | " in table order, then "0x" and the unnamed bits in
   /// lower-case hex; the empty text for 0.
   std::string to_string() const;
+  /// Longest display form of any value, in bytes (every name, and eight hex digits).
+  static constexpr std::size_t kMaxDisplayLen = 88;
+  /// Writes the display form into `out` without allocating and returns its length (no NUL).
+  std::size_t write_display(std::span<char, kMaxDisplayLen> out) const noexcept;
   /// The diagnostic form: "0x0" for 0, the display form otherwise.
   std::string to_diagnostic() const;
   /// parse reads the text form: pieces separated by "|", each trimmed of Unicode white space,

@@ -142,7 +142,8 @@ TESSELLA_EXPORT int tessella_cap_issue(const uint8_t issuer_seed[32], const uint
 TESSELLA_EXPORT int tessella_cap_verify(const uint8_t *token, size_t token_len,
                                         const uint8_t presenter_pub[32], tessella_error *err);
 
-/* Display form (READ_FEATURES | READ_RAW ...), NUL-terminated, cut to fit; returns the whole length. */
+/* Display form (READ_FEATURES | READ_RAW ...), NUL-terminated, cut to fit; returns the whole length
+   (at most 88). Never fails and never allocates. */
 TESSELLA_EXPORT size_t tessella_rights_format(uint32_t bits, char *out, size_t cap);
 /* Parses the text form. Returns 0 and sets *out, or returns -1 and sets *parse_error to
    1 (EmptyFlag), 2 (InvalidNamedFlag) or 3 (InvalidHexFlag) when parse_error is not NULL. */
