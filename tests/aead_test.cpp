@@ -19,6 +19,7 @@
 namespace tessella {
 namespace {
 
+using test::error_of;
 using test::fixed;
 using test::from_hex;
 using test::to_hex;
@@ -206,11 +207,7 @@ TEST_P(Aead, EqualsOpenSslAloneAndRefusesEveryAlteration) {
   const AeadImpl& aead = *GetParam().impl;
   const std::uint64_t seed = test::test_seed();
   std::mt19937_64 rng(seed);
-  auto random = [&](std::size_t n) {
-    Bytes b(n);
-    for (auto& x : b) x = static_cast<std::uint8_t>(rng());
-    return b;
-  };
+  auto random = [&](std::size_t n) { return test::random_bytes(rng, n); };
   for (std::size_t n : kLengths) {
     for (std::size_t a : {0, 13, 1000}) {
       SCOPED_TRACE("seed " + std::to_string(seed) + " length " + std::to_string(n) + " aad " +
@@ -275,9 +272,9 @@ TEST_P(Aead, KeyLengthThenOutputSize) {
   for (std::size_t len : {0u, 1u, 31u, 33u, 64u, 32u}) {
     const Bytes key(len, 0x42);
     const bool good = len == kKeySize;
-    EXPECT_EQ(aead.encrypt_into(key, kNonce, {}, pt, wrong_size, tag).error(),
+    EXPECT_EQ(error_of(aead.encrypt_into(key, kNonce, {}, pt, wrong_size, tag)),
               good ? TessellaError::internal(GetParam().encrypt_detail) : kNoKey);
-    EXPECT_EQ(aead.decrypt_into(key, kNonce, {}, pt, tag, wrong_size).error(),
+    EXPECT_EQ(error_of(aead.decrypt_into(key, kNonce, {}, pt, tag, wrong_size)),
               good ? kMismatch : kNoKey);
   }
 }

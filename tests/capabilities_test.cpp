@@ -20,6 +20,7 @@
 namespace tessella {
 namespace {
 
+using test::error_of;
 using namespace std::string_literals;
 using test::to_hex;
 
@@ -126,22 +127,22 @@ TEST(Rights, FlagTableAndExactNames) {
   }
 }
 
-// Text specs format the display (with '?', the diagnostic) form as a string would; numeric
-// specs format the bits as a std::uint32_t would.
-TEST(Rights, FormatSpecsMatchStringAndNumberFormatting) {
+// Text format strings format the display (with '?', the diagnostic) form as a string would; numeric
+// format strings format the bits as a std::uint32_t would.
+TEST(Rights, FormatStringsMatchStringAndNumberFormatting) {
   for (const std::uint32_t v : {0u, 2u, 97u, 0x12345678u, 0xDEADBEEFu, kAllBits}) {
     SCOPED_TRACE(v);
-    for (const char* spec : {"{}", "{:>40}", "{:*^50}", "{:5}", "{:-<3}"}) {
-      EXPECT_EQ(fmt::format(fmt::runtime(spec), R(v)),
-                fmt::format(fmt::runtime(spec), R(v).to_string()));
+    for (const char* form : {"{}", "{:>40}", "{:*^50}", "{:5}", "{:-<3}"}) {
+      EXPECT_EQ(fmt::format(fmt::runtime(form), R(v)),
+                fmt::format(fmt::runtime(form), R(v).to_string()));
     }
-    for (const std::string spec : {"{:?}", "{:>40?}", "{:*^50?}", "{:_<7?}", "{:2?}"}) {
-      EXPECT_EQ(fmt::format(fmt::runtime(spec), R(v)),
-                fmt::format(fmt::runtime(spec.substr(0, spec.size() - 2) + "}"), R(v).to_diagnostic()));
+    for (const std::string form : {"{:?}", "{:>40?}", "{:*^50?}", "{:_<7?}", "{:2?}"}) {
+      EXPECT_EQ(fmt::format(fmt::runtime(form), R(v)),
+                fmt::format(fmt::runtime(form.substr(0, form.size() - 2) + "}"), R(v).to_diagnostic()));
     }
-    for (const char* spec : {"{:b}", "{:o}", "{:x}", "{:X}", "{:d}", "{:#B}", "{:#o}", "{:#010x}",
+    for (const char* form : {"{:b}", "{:o}", "{:x}", "{:X}", "{:d}", "{:#B}", "{:#o}", "{:#010x}",
                              "{:*>12x}", "{:^13X}", "{:#040b}", "{:<#34b}"}) {
-      EXPECT_EQ(fmt::format(fmt::runtime(spec), R(v)), fmt::format(fmt::runtime(spec), v)) << spec;
+      EXPECT_EQ(fmt::format(fmt::runtime(form), R(v)), fmt::format(fmt::runtime(form), v)) << form;
     }
   }
   EXPECT_THROW((void)fmt::format(fmt::runtime("{:+d}"), R(1)), fmt::format_error);  // unsigned
@@ -374,10 +375,6 @@ constexpr const char* kOtherSeedHex = "4ccd089b28ff96da9db6c346ec114e0f5b8a319f3
 constexpr const char* kOtherPubHex = "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c";
 
 // The error of a result, or nothing when it succeeded.
-std::optional<TessellaError> error_of(const Result<void>& r) {
-  return r ? std::nullopt : std::optional(r.error());
-}
-
 class CapIssue : public ::testing::Test {
  protected:
   const Seed issuer_seed = test::array_from_hex<32>(kIssuerSeedHex);

@@ -18,6 +18,7 @@
 namespace tessella {
 namespace {
 
+using test::error_of;
 using test::bytes_of;
 using test::to_hex;
 
@@ -25,11 +26,6 @@ std::array<std::uint8_t, 32> filled(std::uint8_t b) {
   std::array<std::uint8_t, 32> a;
   a.fill(b);
   return a;
-}
-
-template <class T>
-std::optional<TessellaError> error_of(const Result<T>& r) {
-  return r ? std::nullopt : std::optional(r.error());
 }
 
 EventBody body_of(std::uint8_t scope, std::uint32_t rights, std::uint64_t exp, std::uint8_t peer) {

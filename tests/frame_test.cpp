@@ -9,6 +9,7 @@
 namespace tessella {
 namespace {
 
+using test::error_of;
 using test::to_hex;
 
 SigningKey key_of(std::uint8_t v) {
@@ -69,9 +70,9 @@ TEST(Deserialize, RefusesMalformedInputsInCheckOrder) {
     auto r = deserialize(input);
     ASSERT_EQ(r.has_value(), detail == nullptr);
     if (r) continue;
-    EXPECT_EQ(r.error(), TessellaError::invalid_format(detail));
-    EXPECT_EQ(verify_bytes(input).error(), r.error());
-    EXPECT_EQ(open_bytes(input, Bytes(32, 0), std::nullopt, std::nullopt).error(), r.error());
+    EXPECT_EQ(error_of(r), TessellaError::invalid_format(detail));
+    EXPECT_EQ(error_of(verify_bytes(input)), error_of(r));
+    EXPECT_EQ(error_of(open_bytes(input, Bytes(32, 0), std::nullopt, std::nullopt)), error_of(r));
   }
 }
 
@@ -117,9 +118,9 @@ TEST(Serialize, SectionLengthLimits) {
     Frame big;
     (big.*section).assign(kMaxSectionSize + 1, 0);
     EXPECT_FALSE(fits_wire_format(big));
-    EXPECT_EQ(serialize(big).error(), too_long);
-    EXPECT_EQ(aad_bytes(big, 0).error(), too_long);
-    EXPECT_EQ(verify(big, key_of(1).verifying_key()).error(), too_long);
+    EXPECT_EQ(error_of(serialize(big)), too_long);
+    EXPECT_EQ(error_of(aad_bytes(big, 0)), too_long);
+    EXPECT_EQ(error_of(verify(big, key_of(1).verifying_key())), too_long);
   }
 }
 
@@ -162,9 +163,9 @@ TEST_P(SealAlg, RecordAndBytePathsAgree) {
     // open on a record: the capability verdict comes first, then the key, then the tag.
     Frame other_alg = rec->frame;
     other_alg.alg = static_cast<std::uint8_t>(3 - in.alg);
-    EXPECT_EQ(open(other_alg, Bytes(3, 0), false).error(), TessellaError(ErrorKind::CapabilityInvalid));
-    EXPECT_EQ(open(other_alg, Bytes(3, 0), true).error(), TessellaError(ErrorKind::KeyUnavailable));
-    EXPECT_EQ(open(other_alg, in.key, true).error(), TessellaError(ErrorKind::AeadTagMismatch));
+    EXPECT_EQ(error_of(open(other_alg, Bytes(3, 0), false)), TessellaError(ErrorKind::CapabilityInvalid));
+    EXPECT_EQ(error_of(open(other_alg, Bytes(3, 0), true)), TessellaError(ErrorKind::KeyUnavailable));
+    EXPECT_EQ(error_of(open(other_alg, in.key, true)), TessellaError(ErrorKind::AeadTagMismatch));
   }
 }
 
@@ -182,8 +183,8 @@ TEST(Seal, RefusesUpFrontInOrder) {
     SealInputs in;
     in.alg = static_cast<std::uint8_t>(a);
     in.pol.assign(pol, 'x'), in.meta.assign(meta, '{'), in.key.assign(key, 1);
-    EXPECT_EQ(in.to_bytes().error(), want);
-    EXPECT_EQ(in.to_record().error(), want);
+    EXPECT_EQ(error_of(in.to_bytes()), want);
+    EXPECT_EQ(error_of(in.to_record()), want);
   }
 }
 
@@ -213,21 +214,21 @@ TEST_P(Tamper, EveryBitOfEveryField) {
     auto opened = open_bytes(t, in.key, std::nullopt, std::nullopt);
     auto report = verify_bytes(t);
     if (name == "alg" || !parsed) {  // the reader refuses the frame: alg, or a length past the end
-      EXPECT_EQ(parsed.error(), TessellaError::invalid_format(name == "alg" ? "alg" : "length"));
+      EXPECT_EQ(error_of(parsed), TessellaError::invalid_format(name == "alg" ? "alg" : "length"));
       EXPECT_TRUE(name == "alg" || name.ends_with("_len"));
-      EXPECT_EQ(opened.error(), parsed.error());
-      EXPECT_EQ(report.error(), parsed.error());
+      EXPECT_EQ(error_of(opened), error_of(parsed));
+      EXPECT_EQ(error_of(report), error_of(parsed));
       continue;
     }
     EXPECT_EQ(open(*parsed, in.key, true), opened);  // the record path agrees
     if (name == "sig") {  // outside the associated data: still opens
       EXPECT_EQ(opened.value_or(Bytes{}), in.plaintext);
     } else {
-      EXPECT_EQ(opened.error(), TessellaError(ErrorKind::AeadTagMismatch));
+      EXPECT_EQ(error_of(opened), TessellaError(ErrorKind::AeadTagMismatch));
     }
     if (!report) {  // an author that no longer decodes
       EXPECT_EQ(name, "author");
-      EXPECT_EQ(report.error(), TessellaError::invalid_format("author_pub"));
+      EXPECT_EQ(error_of(report), TessellaError::invalid_format("author_pub"));
       continue;
     }
     EXPECT_FALSE(report->valid);
@@ -261,14 +262,14 @@ TEST(VerifyBytes, ChecksTheSignatureAgainstTheAuthorField) {
     const auto sealed = in.to_record().value();
     auto report = verify_bytes(wire_of(sealed.frame));
     if (!decodes) {
-      EXPECT_EQ(report.error(), TessellaError::invalid_format("author_pub"));
+      EXPECT_EQ(error_of(report), TessellaError::invalid_format("author_pub"));
       continue;
     }
     ASSERT_TRUE(report.has_value());
     EXPECT_FALSE(report->valid);
     EXPECT_STREQ(report->reason, "signature");
     EXPECT_EQ(report->cid, sealed.cid);
-    EXPECT_TRUE(verify(sealed.frame, in.signer.verifying_key())->valid);  // the real signer's key
+    EXPECT_TRUE(verify(sealed.frame, in.signer.verifying_key()).value_or(FrameVerification{}).valid);
   }
 }
 

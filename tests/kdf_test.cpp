@@ -89,9 +89,8 @@ TEST(Hkdf, V1EqualsTheHmacConstruction) {
   const std::uint64_t seed = test::test_seed();
   std::mt19937_64 rng(seed);
   for (int round = 0; round < 200; ++round) {
-    Bytes ikm(round == 0 ? 0 : rng() % 200), info(round == 0 ? 0 : rng() % 300);
-    for (auto& x : ikm) x = static_cast<std::uint8_t>(rng());
-    for (auto& x : info) x = static_cast<std::uint8_t>(rng());
+    const Bytes ikm = test::random_bytes(rng, round == 0 ? 0 : rng() % 200);
+    Bytes info = test::random_bytes(rng, round == 0 ? 0 : rng() % 300);
     const std::uint8_t zeros[32] = {};
     std::uint8_t prk[32];
     Bytes want(32);

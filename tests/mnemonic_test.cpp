@@ -14,6 +14,7 @@
 namespace tessella {
 namespace {
 
+using test::error_of;
 using test::to_hex;
 
 // Words split at every single space: a doubled space shows as an empty word.
@@ -79,9 +80,6 @@ std::string keys_hex(std::string_view phrase) {
 }
 
 const TessellaError kInvalidMnemonic = TessellaError::invalid_format("invalid mnemonic");
-template <class T> std::optional<TessellaError> error_of(const Result<T>& r) {
-  return r ? std::nullopt : std::optional(r.error());
-}
 std::string abandons(int n) { return n == 0 ? "" : "abandon " + abandons(n - 1); }
 const std::string kZero12 = abandons(11) + "about", kZero24 = abandons(23) + "art";  // all-zero entropy
 

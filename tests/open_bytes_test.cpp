@@ -12,6 +12,7 @@
 namespace tessella {
 namespace {
 
+using test::error_of;
 using test::bytes_of;
 
 Rights R(std::uint32_t bits) { return Rights::from_bits_retain(bits); }
@@ -26,12 +27,15 @@ struct PolicyCase {
 const std::vector<PolicyCase>& policies() {
   static const std::vector<PolicyCase> cases = {
       {"empty", "", false, 0}, {"not_json", "abc", false, 0}, {"empty_object", "{}", false, 0},
-      {"array", R"([{"require_cap":true}])", false, 0},
+      {"array", R"([{"require_cap":true}])", false, 0}, {"true_document", "true", false, 0},
+      {"null_document", "null", false, 0},
       {"require_cap_string", R"({"require_cap":"true"})", false, 0},
       {"require_cap_object", R"({"require_cap":{"require_cap":true}})", false, 0},
       {"require_cap_true", R"({"require_cap":true})", true, 0},
       {"duplicate_false_then_true", R"({"require_cap":false,"require_cap":true})", true, 0},
       {"duplicate_true_then_false", R"({"require_cap":true,"require_cap":false})", false, 0},
+      {"duplicate_true_then_container", R"({"require_cap":true,"require_cap":{}})", false, 0},
+      {"nested_key_only", R"({"x":{"require_cap":true,"allowed_ops":1}})", false, 0},
       {"ops_1", R"({"require_cap":true,"allowed_ops":1})", true, 1},
       {"ops_without_cap", R"({"allowed_ops":7})", false, 7},
       {"ops_wraps_to_1", R"({"require_cap":true,"allowed_ops":4294967297})", true, 1},
@@ -45,6 +49,9 @@ const std::vector<PolicyCase>& policies() {
       {"ops_unnamed_bit", R"({"require_cap":true,"allowed_ops":2147483648})", true, 0x80000000u},
       {"surrounding_whitespace", " \n\t{\"require_cap\":true}\r\n ", true, 0},
       {"trailing_garbage", R"({"require_cap":true} x)", false, 0},
+      {"two_documents", R"({"require_cap":true}{})", false, 0},
+      {"unterminated", R"({"require_cap":true)", false, 0},
+      {"invalid_utf8_key", "{\"\xc3\":1,\"require_cap\":true}", false, 0},
       {"invalid_utf8_in_string", "{\"require_cap\":true,\"k\":\"\xff\xfe\"}", false, 0},
       // Nesting is refused beyond 128 levels, the top object included.
       {"nested_128", "{\"require_cap\":true,\"x\":" + nested(127) + "}", true, 0},
@@ -84,11 +91,6 @@ struct World {
     return Bytes(form.begin(), form.end());
   }
 };
-
-template <class T>
-std::optional<TessellaError> error_of(const Result<T>& r) {
-  return r ? std::nullopt : std::optional(r.error());
-}
 
 using TokenFn = std::function<Bytes(const World&, const Cid& frame, Rights mask)>;
 

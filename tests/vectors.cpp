@@ -74,6 +74,12 @@ std::vector<std::string> split(std::string_view line, char sep) {
   }
 }
 
+Bytes random_bytes(std::mt19937_64& rng, std::size_t n) {
+  Bytes out(n);
+  for (auto& b : out) b = static_cast<std::uint8_t>(rng());
+  return out;
+}
+
 std::uint64_t test_seed() {
   std::uint64_t seed = 0;
   if (const char* env = std::getenv("TESSELLA_TEST_SEED"); env != nullptr && *env != '\0') {

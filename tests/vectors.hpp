@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <string_view>
@@ -15,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "tessella/error.hpp"
 #include "tessella/types.hpp"
 
 namespace tessella::test {
@@ -58,6 +61,16 @@ std::vector<std::string> split(std::string_view line, char sep);
 /// The seed of a seeded random test: TESSELLA_TEST_SEED when set, otherwise fresh. It is printed
 /// so that a failing run can be repeated.
 std::uint64_t test_seed();
+
+/// `n` bytes drawn from `rng`.
+Bytes random_bytes(std::mt19937_64& rng, std::size_t n);
+
+/// The error of a result, or nothing when it succeeded: tests compare this rather than read the
+/// error of a result that may have succeeded.
+template <class T>
+std::optional<TessellaError> error_of(const Result<T>& r) {
+  return r ? std::nullopt : std::optional<TessellaError>(r.error());
+}
 
 inline ByteView bytes_of(std::string_view s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
