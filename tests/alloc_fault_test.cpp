@@ -80,8 +80,10 @@ struct Outputs {
 
 struct Case {
   const char* name;
-  std::function<int(Outputs&)> call;  // 0 when the outcome is right (void functions included)
-  bool has_error = true;              // whether failures are reported through tessella_error
+  // 0 when the call succeeded with the right outcome; -1 when it failed or was wrong; 1 when a
+  // function without an error output wrote nothing (right only under an injected failure).
+  std::function<int(Outputs&)> call;
+  bool has_error = true;  // whether failures are reported through tessella_error
 };
 
 // Drives one C ABI function through every allocation it makes.
@@ -103,7 +105,7 @@ void exhaust(const Case& c) {
                 std::strcmp(out.err.detail, "out of memory") == 0,
             what + ": returns Internal \"out of memory\" (got kind " + std::to_string(out.err.kind) + ")");
     } else {
-      check(rc == 0, what + ": outcome");
+      check(rc >= 0, what + ": outcome");
     }
     check(out.untouched(), what + ": outputs untouched");
     out.release();
@@ -141,9 +143,9 @@ int main() {
   tessella_sign(signer, key, 32, sig);
   const std::uint64_t now = 50;
   // A call of one function with the outputs of o; VOID_CALL for functions without an error output,
-  // which succeed or, when an allocation fails, write nothing.
+  // which write their output or, when an allocation fails, nothing.
 #define CALL(fn, ...) Case{#fn, [&]([[maybe_unused]] Outputs& o) { return fn(__VA_ARGS__); }}
-#define VOID_CALL(fn, ...) Case{#fn, [&]([[maybe_unused]] Outputs& o) { return fn(__VA_ARGS__), 0; }, false}
+#define VOID_CALL(fn, ...) Case{#fn, [&](Outputs& o) { return fn(__VA_ARGS__), o.untouched() ? 1 : 0; }, false}
   const Case cases[] = {
       CALL(tessella_aead_encrypt, 2, key, 32, nonce, zeros, 32, key, 32, &o.buf, o.f.b, &o.err),
       CALL(tessella_aead_decrypt, 1, key, 32, nonce, nullptr, 0, ct.data, ct.len, ct_tag, &o.buf, &o.err),
@@ -165,7 +167,7 @@ int main() {
       CALL(tessella_blind_index, key, 32, key, 3, o.f.a, &o.err),
       {"tessella_signing_key_from_seed", [&](Outputs& o) {
          o.key = tessella_signing_key_from_seed(seed);
-         return o.key != nullptr || g_failed.load() ? 0 : -1;
+         return o.key != nullptr ? 0 : 1;
        }, false},
       // Formatting rights allocates nothing, so it always writes the whole text.
       {"tessella_rights_format", [&](Outputs&) {
@@ -173,9 +175,16 @@ int main() {
          const std::size_t n = tessella_rights_format(3, text, sizeof text);
          return n == 24 && std::strcmp(text, "READ_FEATURES | READ_RAW") == 0 ? 0 : -1;
        }, false},
-      CALL(tessella_rights_parse, "READ_RAW", 8, nullptr, nullptr),
-      VOID_CALL(tessella_error_message, &o.err, nullptr, 0),
-      VOID_CALL(tessella_version),
+      {"tessella_rights_parse", [&](Outputs&) {
+         std::uint32_t bits = 0;
+         return tessella_rights_parse(" READ_RAW | 0x10", 16, &bits, nullptr) == 0 && bits == 0x12 ? 0 : -1;
+       }, false},
+      {"tessella_error_message", [&](Outputs&) {
+         const tessella_error e{TESSELLA_CRYPTO, "kdf expand enc"};
+         char text[64];
+         return tessella_error_message(&e, text, sizeof text) == 28 && std::strlen(text) == 28 ? 0 : -1;
+       }, false},
+      {"tessella_version", [&](Outputs&) { return tessella_version()[0] != '\0' ? 0 : -1; }, false},
       VOID_CALL(tessella_random_nonce, o.f.a),
       VOID_CALL(tessella_verifying_key_bytes, signer, o.f.a),
       VOID_CALL(tessella_cid_blake3, key, 32, o.f.a),
