@@ -1,16 +1,13 @@
 #!/usr/bin/python3
 """Drives the tessella tool as a user would: files in, files out, exit codes, messages, JSON.
 Usage: cli_test.py [EMULATOR...] TOOL. Wire formats, keys and tokens are recomputed here independently;
-Ed25519 signatures are checked with `cryptography` when installed. Ends with "N passed, M failed"."""
+Ed25519 signatures are checked with `cryptography`. Ends with "N passed, M failed"."""
 import hashlib, hmac, json, os, stat, subprocess, sys, tempfile, traceback  # noqa: E401
 from pathlib import Path
 
-try:
-    from cryptography.exceptions import InvalidSignature
-    from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey, Ed25519PublicKey
-    from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
-except ImportError:  # the signature checks are skipped, everything else runs
-    Ed25519PrivateKey = None
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey, Ed25519PublicKey
+from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 
 TOOL = WORK = None
 passed = failed = 0
@@ -82,14 +79,15 @@ def restore(phrase):  # the data key and signing seed of a phrase: BIP-39 seed, 
     return hkdf_sha256(b"tessella_v1", seed, b"encryption"), hkdf_sha256(b"tessella_v1", seed, b"signing")
 
 
-def key_of(seed, pub):  # whether pub is the Ed25519 key of seed; true without `cryptography`
-    return not Ed25519PrivateKey or Ed25519PrivateKey.from_private_bytes(seed).public_key().public_bytes(
+def key_of(seed, pub):  # whether pub is the Ed25519 key of seed
+    return Ed25519PrivateKey.from_private_bytes(seed).public_key().public_bytes(
         Encoding.Raw, PublicFormat.Raw) == pub
 
 
-def signed(pub, message, sig):  # whether sig is pub's signature of message; true without `cryptography`
+def signed(pub, message, sig):  # whether sig is pub's signature of message
     try:
-        return not Ed25519PrivateKey or Ed25519PublicKey.from_public_bytes(pub).verify(sig, message) is None
+        Ed25519PublicKey.from_public_bytes(pub).verify(sig, message)
+        return True
     except InvalidSignature:
         return False
 
@@ -164,10 +162,11 @@ def test_round_trip(alg):
     check(f"cap issue {alg}: signed; --scope gives the token of --frame",
           signed(author.pub, token[:108], token[116:]) and r.returncode == 0 and read("same.cap") == token)
 
-    opening = ["open", "--key", author.key, "--in", frame_file, "--cap", token_file, "--presenter", holder.pub_hex]
-    obj = ok_json(*opening, "--now", 1999, "--out", "plain.bin")
+    opening = ["open", "--in", frame_file, "--cap", token_file, "--presenter", holder.pub_hex]
+    obj = ok_json(*opening, "--key", author.key, "--now", 1999, "--out", "plain.bin")
     eq(f"open {alg}", (read("plain.bin"), obj.get("plaintext_size"), obj.get("cid")), (payload, len(payload), cid))
-    for extra in (["--now", 2000], []):  # at the expiry, and without a clock
+    write("hex.key", b" " + read(author.key).hex().upper().encode() + b"\n")  # 64 hexadecimal digits
+    for extra in (["--key", author.key, "--now", 2000], ["--key", "hex.key"]):  # at the expiry; no clock
         r = tool(*opening, "--out", "-", *extra)
         check(f"open {alg} {extra}: payload on stdout", r.returncode == 0 and r.stdout == payload, r.err)
     has(f"verify {alg}", ok_json("verify", "--in", frame_file, "--expect-author", author.pub_hex),
@@ -187,12 +186,15 @@ def test_round_trip(alg):
 
 
 def test_failures(author, holder, frame_file, token_file, cid):
-    """Representative refusals by exit code, message and kind; an altered frame reported."""
-    frame, token = read(frame_file), read(token_file)
+    """Representative refusals by exit code, message and kind; altered, policy-free and padded frames."""
+    frame, token, payload = read(frame_file), read(token_file), b"from stdin"
     for name, data in (("tampered.frame", flip(frame, len(frame) - 81)),  # the last ciphertext byte
-                       ("badsig.cap", flip(token, 150)),
-                       ("wrong.key", b"\x42" * 32), ("short.key", b"\x42" * 16), ("garbage.frame", b"\x01" * 99)):
+                       ("sigflip.frame", flip(frame, len(frame) - 1)), ("badsig.cap", flip(token, 150)),
+                       ("wrong.key", b"\x42" * 32), ("short.key", b"\x42" * 16), ("garbage.frame", b"\x01" * 99),
+                       ("short.seed", b"\x01" * 31), ("zeros.cap", bytes(180)), ("trailing.frame", frame + b"xyz"),
+                       ("meta.txt", b"just text"), ("author.seed.hex", read(author.seed).hex().encode())):
         write(name, data)
+    seal = ["seal", "--signing-seed", author.seed, "--in", "payload.bin", "--out", "x.frame"]
 
     def opening(frame_name=frame_file, key=author.key, cap=token_file, now=1000):
         return ["open", "--key", key, "--in", frame_name, "--out", "out.bin", "--now", now, "--cap", cap,
@@ -201,18 +203,44 @@ def test_failures(author, holder, frame_file, token_file, cid):
     for name, args, message, kind in [
             ("expired", opening(now=2001), CAP_INVALID, "CapabilityInvalid"),
             ("tampered", opening(frame_name="tampered.frame"), POLICY, "PolicyViolation"),
+            ("altered frame signature", opening(frame_name="sigflip.frame"), POLICY, "PolicyViolation"),
             ("bad token signature", opening(cap="badsig.cap"), SIGNATURE, "SignatureInvalid"),
             ("wrong key", opening(key="wrong.key"), "aead tag mismatch", "AeadTagMismatch"),
             ("short key", opening(key="short.key"), "key unavailable", "KeyUnavailable"),
+            ("seal, short key", seal + ["--key", "short.key"], "key unavailable", "KeyUnavailable"),
+            ("event, short key", ["event", "--kind", "read", "--key", "short.key", "--signing-seed", author.seed,
+                                  "--scope", cid, "--peer", holder.pub_hex, "--out", "x.frame"],
+             "key unavailable", "KeyUnavailable"),
+            ("31-byte seed", ["keys", "public", "--signing-seed", "short.seed"], "32 bytes (or 64 hexadecimal "
+             "digits), not 31 bytes", None),
             ("not a frame", ["verify", "--in", "garbage.frame"], "frame format: too short", "InvalidFormat"),
+            ("180 zero bytes", ["inspect", "zeros.cap"], "180 bytes, but not a capability token", None),
             ("a key as text is a file name", opening(key="42" * 32), "cannot read " + "42" * 32, None),
             ("stdin twice", opening(key="-", frame_name="-"), "standard input can feed only one", None)]:
         expect_failure(name, args, message, kind)
-    check("no plaintext left by refusals", not os.path.exists(Path(WORK, "out.bin")))
-    r = tool("verify", "--in", "tampered.frame", "--json")
-    obj = json.loads(r.stdout or "{}")
-    check("verify tampered: exit 1, reported", r.returncode == 1 and SIGNATURE in r.err and obj.get("valid") is
-          False and obj.get("reason") == "signature" and obj.get("cid") not in (None, cid), obj)
+    check("nothing written by refusals", not {"out.bin", "x.frame"} & set(os.listdir(WORK)))
+    for name in ("tampered.frame", "sigflip.frame"):
+        r = tool("verify", "--in", name, "--json")
+        obj = json.loads(r.stdout or "{}")
+        check(f"verify {name}: exit 1, reported", r.returncode == 1 and SIGNATURE in r.err and obj.get("valid")
+              is False and obj.get("reason") == "signature" and obj.get("cid") not in (None, cid), obj)
+    r = tool(*opening(frame_name="trailing.frame"))  # trailing bytes are not part of the frame
+    eq("trailing bytes: opens, same cid, counted", (r.returncode, r.returncode or read("out.bin"),
+                                                    ok_json("verify", "--in", "trailing.frame").get("cid"),
+                                                    ok_json("inspect", "trailing.frame").get("trailing_bytes")),
+       (0, read("payload.bin"), cid, 3))
+    # key (hex.key of the round trip) and seed as hex digits, meta from a file, payload from stdin, another author
+    obj = ok_json(*seal[:2], "author.seed.hex", "--key", "hex.key", "--in", "-", "--out", "nopol.frame",
+                  "--meta-file", "meta.txt", "--author", holder.pub_hex, stdin=payload)
+    f, r = parse_frame(read("nopol.frame")), tool("verify", "--in", "nopol.frame")
+    has("seal --meta-file --author, stdin", dict(f, ct=len(f["ct"]), policy=obj.get("policy")), {
+        "meta": b"just text", "author": holder.pub, "owner": holder.pub, "ct": len(payload),
+        "policy": {"require_cap": False, "allowed_ops": 0}})
+    check("seal --author: signed by the seed, does not verify", r.returncode == 1 and SIGNATURE in r.err
+          and signed(author.pub, read("nopol.frame")[:-64], f["sig"]))
+    r = tool("open", "--key", author.key, "--in", "nopol.frame", "--out", "-", "--cap", "badsig.cap",
+             "--presenter", author.pub_hex, "--now", 99999)  # no policy: the token is not looked at
+    check("no policy: opens whatever the token", r.returncode == 0 and r.stdout == payload, r.err)
     eq("inspect altered", (ok_json("inspect", "tampered.frame").get("signature"),
                            ok_json("inspect", "badsig.cap").get("signature_check", {}).get("valid")),
        ({"valid": False, "reason": "signature"}, False))
@@ -232,9 +260,11 @@ def test_rights():
 
 def test_events(author, holder, frame_file, token_file, cid):
     for kind, name, rights, bits, exp in (("grant", "LicenseGrant", "READ_RAW | COMPUTE_USE", 18, 2**64 - 1),
+                                          ("read", "ReadEvent", "READ_FEATURES", 1, 5),
                                           ("transfer", "OwnershipTransfer", "0x80000000", 2**31, 0)):
         event = ["event", "--kind", kind, "--key", author.key, "--signing-seed", author.seed, "--rights", rights,
                  "--exp", exp, "--peer", holder.pub_hex, "--prev", cid]
+        again = tool(*event, "--scope", cid, "--out", "again.frame")
         obj, frame = ok_json(*event, "--frame", frame_file, "--out", "event.frame"), read("event.frame")
         f, doc = parse_frame(frame), {"event": name, "exp_ts": exp, "peer_pub": holder.pub_hex, "rights": bits,
                                       "require_cap": False, "scope_cid": cid}
@@ -244,8 +274,9 @@ def test_events(author, holder, frame_file, token_file, cid):
             "document": doc})
         has(f"verify {kind}", ok_json("verify", "--in", "event.frame"), {"valid": True, "cid": obj.get("cid")})
         r = tool("open", "--key", author.key, "--in", "event.frame", "--out", "-")
-        check(f"event {kind}: signed, opens to nothing", signed(author.pub, frame[:-64], f["sig"])
-              and r.returncode == 0 and r.stdout == b"")
+        check(f"event {kind}: signed, opens to nothing, the same bytes twice",
+              signed(author.pub, frame[:-64], f["sig"]) and r.returncode == again.returncode == 0
+              and r.stdout == b"" and read("again.frame") == frame)
 
 
 def test_blind_index(author, *_):
@@ -287,6 +318,7 @@ def test_usage(author, holder, frame_file, *_):
     seal = ["seal", "--key", author.key, "--signing-seed", author.seed, "--in", "payload.bin", "--out", "x"]
     issue = ["cap", "issue", "--issuer-seed", author.seed, "--holder", holder.pub_hex, "--out", "x", "--rights", 1]
     for args, message in [([], "A subcommand is required"), (["frobnicate"], "unknown command: frobnicate"),
+                          (["keys"], "A subcommand is required"), (["cap"], "A subcommand is required"),
                           (seal[:1] + seal[3:], "--key"), (seal + ["--nonce", "0102"], "24 hexadecimal digits"),
                           (issue + ["--frame", frame_file, "--exp", 2**64], "expected a number"),
                           (issue + ["--exp", 1, "--frame", frame_file, "--scope", "00" * 32], "excludes"),
@@ -296,11 +328,13 @@ def test_usage(author, holder, frame_file, *_):
         check(f"usage {args}: exit 2, message, help", r.returncode == 2 and message in r.err and "Usage:" in r.err,
               r.err[:300])
     check("usage errors write nothing", not os.path.exists(Path(WORK, "x")))
-    for cmd in ([], ["demo"], ["keys", "new"], ["keys", "restore"], ["keys", "public"], ["seal"], ["open"],
-                ["verify"], ["cap", "issue"], ["rights"], ["event"], ["blind-index"], ["inspect"]):
-        out = tool(*cmd, "--help").stdout
-        check(f"--help {cmd}: usage and an example of the command", b"Usage:" in out
-              and ("tessella " + " ".join(cmd)).strip().encode() in out.split(b"Example:")[-1])
+    for cmd in ([], ["demo"], ["keys"], ["keys", "new"], ["keys", "restore"], ["keys", "public"], ["seal"],
+                ["open"], ["verify"], ["cap"], ["cap", "issue"], ["rights"], ["event"], ["blind-index"],
+                ["inspect"]):
+        r = tool(*cmd, "--help")
+        usage, example = r.stdout.split(b"Example:", 1) if b"Example:" in r.stdout else (r.stdout, b"")
+        check(f"--help {cmd}: exit 0, usage, then an example of the command", r.returncode == 0 and b"Usage:" in
+              usage and " ".join(["tessella"] + cmd).encode() in example, r.stdout[-300:] + r.stderr[:300])
     with open("/dev/full", "wb") as full:
         r = subprocess.run(TOOL + ["verify", "--in", frame_file], stdout=full, stderr=subprocess.PIPE, cwd=WORK)
     check("unwritable output: exit 1", r.returncode == 1 and b"cannot write standard output" in r.stderr)
