@@ -274,10 +274,22 @@ TEST(StrictKeyDecoding, Encodings) {
     EXPECT_EQ(expect_verdict(pk, m, good, hex) == Verdict::BadKey, !accepted);
     EXPECT_EQ(expect_verdict(pk, m, Signature{}, hex) == Verdict::BadKey, !accepted);
   }
-  // Random key bytes, a quarter with y near p (above it or just below).
+  // Random key bytes, a quarter with y near p (above it or just below). Python decides which
+  // decode: y below p, x^2 = (y^2 - 1) / (d y^2 + 1) a square, and no x = 0 with the sign bit.
+  static constexpr std::string_view kDecodes = R"(
+import sys
+p = 2**255 - 19
+d = -121665 * pow(121666, p - 2, p) % p
+for key in map(bytes.fromhex, sys.argv[1:]):
+    y, sign = int.from_bytes(key, "little") & (2**255 - 1), key[31] >> 7
+    x2 = (y * y - 1) * pow(d * y * y + 1, p - 2, p) % p
+    print(int(y < p and (x2 != 0 or not sign) and pow(x2, (p - 1) // 2, p) in (0, 1)), end="")
+)";
   const std::uint64_t seed = test::test_seed();
   std::mt19937_64 rng(seed);
   int bad_keys = 0;
+  std::vector<std::string> key_hex;
+  std::string decodes;
   for (int i = 0; i < 200; ++i) {
     PublicKey pk = fixed<32>(test::random_bytes(rng, 32));
     Signature sig = fixed<64>(test::random_bytes(rng, 64));
@@ -287,12 +299,19 @@ TEST(StrictKeyDecoding, Encodings) {
     }
     sig[63] &= 0x0f;  // S below L, so that only the key and the equation decide
     const Bytes m(i % 2 ? 64 : 25000, static_cast<std::uint8_t>(i));
-    bad_keys +=
+    const bool bad =
         expect_verdict(pk, m, sig, "seed " + std::to_string(seed) + " key " + std::to_string(i)) ==
         Verdict::BadKey;
+    bad_keys += bad;
+    key_hex.push_back(to_hex(pk));
+    decodes += bad ? '0' : '1';
   }
   EXPECT_GT(bad_keys, 20);
   EXPECT_LT(bad_keys, 180);
+  if (!test::python_present()) GTEST_SKIP() << test::kPython << " is absent";
+  std::string want;
+  ASSERT_TRUE(test::run_python(kDecodes, key_hex, want));
+  EXPECT_EQ(decodes, want) << "seed " << seed;
 }
 
 // The twelve ed25519-speccheck cases (0 to 3 accepted, 4 to 11 refused) and every Wycheproof
