@@ -167,6 +167,7 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
 
   // 1. Keys from a recovery phrase.
   std::string phrase = source.phrase();
+  WipeOnExit wipe_phrase(phrase.data(), phrase.size());
   RestoredKeys keys = unwrap(restore_keys(phrase));
   WipeOnExit wipe_keys(&keys, sizeof keys);
   SigningKey author_key = signing_key_from_seed(keys.sign_seed);
@@ -181,7 +182,6 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
   n.expect(again.enc_key == keys.enc_key && again.sign_seed == keys.sign_seed,
            "restoring the phrase twice gave different keys");
   secure_wipe(&again, sizeof again);
-  wipe_string(phrase);
 
   // 2. The other parties.
   auto holder_seed = source.bytes<kSeedSize>("holder seed");

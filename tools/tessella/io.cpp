@@ -118,11 +118,6 @@ std::string excerpt(ByteView bytes, std::size_t head, std::size_t tail) {
                      bytes.size());
 }
 
-void wipe_string(std::string& text) noexcept {
-  secure_wipe(text.data(), text.size());
-  text.clear();
-}
-
 Bytes read_input(const std::string& path) {
   if (path == kStdio) {
     if (stdin_taken) throw Failure("standard input can feed only one option");

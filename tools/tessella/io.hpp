@@ -86,9 +86,6 @@ class SecretBytes {
   Bytes bytes_;
 };
 
-/// wipe_string overwrites a string holding a secret (a phrase) before it is released.
-void wipe_string(std::string& text) noexcept;
-
 /// The path that stands for standard input or output.
 inline constexpr std::string_view kStdio = "-";
 

@@ -83,24 +83,19 @@ void add_new(CLI::App& keys, Context& ctx) {
   add_json_flag(*cmd, ctx);
   cmd->callback([opt, &ctx] {
     std::string phrase = unwrap(generate_mnemonic(opt->words));
+    const WipeOnExit wipe_phrase(phrase.data(), phrase.size());
     Report r;
     r.add("words", opt->words);
-    try {
-      if (opt->phrase_out.empty()) {
-        r.add("phrase", phrase);
-      } else {
-        std::string line = phrase + "\n";
-        write_secret(opt->phrase_out,
-                     {reinterpret_cast<const std::uint8_t*>(line.data()), line.size()});
-        wipe_string(line);
-        r.add("phrase_file", opt->phrase_out);
-      }
-      restore_into(phrase, opt->files, r);
-    } catch (...) {
-      wipe_string(phrase);
-      throw;
+    if (opt->phrase_out.empty()) {
+      r.add("phrase", phrase);
+    } else {
+      std::string line = phrase + "\n";
+      const WipeOnExit wipe_line(line.data(), line.size());
+      write_secret(opt->phrase_out,
+                   {reinterpret_cast<const std::uint8_t*>(line.data()), line.size()});
+      r.add("phrase_file", opt->phrase_out);
     }
-    wipe_string(phrase);
+    restore_into(phrase, opt->files, r);
     r.print(ctx.json);
   });
 }
@@ -124,15 +119,10 @@ void add_restore(CLI::App& keys, Context& ctx) {
   cmd->callback([opt, &ctx] {
     SecretBytes text = read_secret(opt->phrase_file);
     std::string phrase = normalise_phrase(text.secret_text());
+    const WipeOnExit wipe_phrase(phrase.data(), phrase.size());
     Report r;
-    try {
-      r.add("words", std::count(phrase.begin(), phrase.end(), ' ') + (phrase.empty() ? 0 : 1));
-      restore_into(phrase, opt->files, r);
-    } catch (...) {
-      wipe_string(phrase);
-      throw;
-    }
-    wipe_string(phrase);
+    r.add("words", std::count(phrase.begin(), phrase.end(), ' ') + (phrase.empty() ? 0 : 1));
+    restore_into(phrase, opt->files, r);
     r.print(ctx.json);
   });
 }
