@@ -28,11 +28,7 @@ void add_issue(CLI::App& cap, Context& ctx) {
   cmd->add_option("--issuer-seed", opt->issuer_seed, "The issuer's 32-byte Ed25519 seed")
       ->type_name("FILE")
       ->required();
-  auto* scope = hex_value(cmd->add_option("--scope", opt->scope, "Content identifier of the frame"),
-                          kCidSize);
-  auto* frame = cmd->add_option("--frame", opt->frame, "Take the content identifier of this frame")
-                    ->type_name("FILE");
-  scope->excludes(frame);
+  add_scope_options(*cmd, opt->scope, opt->frame, "Content identifier of the frame");
   rights_value(cmd->add_option("--rights", opt->rights,
                                "Rights granted (e.g. \"READ_FEATURES | READ_RAW\", 0x3, 3)"))
       ->required();
@@ -52,18 +48,17 @@ void add_issue(CLI::App& cap, Context& ctx) {
 
   cmd->callback([opt, &ctx] {
     check_json_output(ctx, opt->out);
-    if (opt->scope.empty() && opt->frame.empty()) usage_error("--scope or --frame is required");
+    require_scope(opt->scope, opt->frame);
     SecretArray<kSeedSize> seed = read_seed(opt->issuer_seed);
     PublicKey issuer = opt->issuer_pub.empty()
                            ? verifying_key_bytes(signing_key_from_seed(seed.secret_bytes()))
                            : hex_array<32>(opt->issuer_pub);
-    Cid scope_cid =
-        opt->frame.empty() ? hex_array<32>(opt->scope) : unwrap(cid_of(read_input(opt->frame)));
+    const Cid scope = scope_cid(opt->scope, opt->frame);
     Rights rights = *parse_rights(opt->rights);
     PublicKey holder = hex_array<32>(opt->holder);
 
     CapToken token =
-        unwrap(cap_issue(seed.secret_bytes(), issuer, scope_cid, rights, opt->exp, holder));
+        unwrap(cap_issue(seed.secret_bytes(), issuer, scope, rights, opt->exp, holder));
     auto bytes = cap_encode(token);
     write_output(opt->out, bytes);
     if (opt->out == kStdio) return;

@@ -46,6 +46,14 @@ CLI::Option* number_value(CLI::Option* opt);
 CLI::Validator named_values(std::vector<std::pair<std::string, int>> names, std::string what);
 /// add_alg_option adds --alg aes|chacha (default chacha), stored as the frame's alg byte.
 CLI::Option* add_alg_option(CLI::App& cmd, std::uint8_t& alg);
+/// add_scope_options adds --scope HEX and --frame FILE, which exclude each other: the content
+/// identifier a command concerns, written out or taken from a frame.
+void add_scope_options(CLI::App& cmd, std::string& scope, std::string& frame,
+                       const std::string& scope_help);
+/// require_scope is a usage error unless --scope or --frame is given; scope_cid then reads the
+/// content identifier from whichever it is.
+void require_scope(const std::string& scope, const std::string& frame);
+Cid scope_cid(const std::string& scope, const std::string& frame);
 /// alg_name names an alg byte: "aes-256-gcm", "chacha20-poly1305", or the number.
 std::string alg_name(std::uint8_t alg);
 

@@ -40,12 +40,7 @@ void add_event(CLI::App& app, Context& ctx) {
   cmd->add_option("--signing-seed", opt->seed, "The author's 32-byte Ed25519 seed")
       ->type_name("FILE")
       ->required();
-  auto* scope =
-      hex_value(cmd->add_option("--scope", opt->scope, "Content identifier of the frame concerned"),
-                kCidSize);
-  cmd->add_option("--frame", opt->frame, "Take the content identifier of this frame")
-      ->type_name("FILE")
-      ->excludes(scope);
+  add_scope_options(*cmd, opt->scope, opt->frame, "Content identifier of the frame concerned");
   rights_value(cmd->add_option("--rights", opt->rights, "Rights involved (default: none)"));
   number_value(
       cmd->add_option("--exp", opt->exp, "Expiry time of what the event grants (default 0)"));
@@ -62,7 +57,7 @@ void add_event(CLI::App& app, Context& ctx) {
 
   cmd->callback([opt, &ctx] {
     check_json_output(ctx, opt->out);
-    if (opt->scope.empty() && opt->frame.empty()) usage_error("--scope or --frame is required");
+    require_scope(opt->scope, opt->frame);
     SecretBytes key = read_key(opt->key);
     SecretArray<kSeedSize> seed = read_seed(opt->seed);
     SigningKey signer = signing_key_from_seed(seed.secret_bytes());
@@ -70,8 +65,7 @@ void add_event(CLI::App& app, Context& ctx) {
     PublicKey owner = opt->owner.empty() ? author : hex_array<32>(opt->owner);
     Cid prev = opt->prev.empty() ? Cid{} : hex_array<32>(opt->prev);
     EventBody body;
-    body.scope_cid =
-        opt->frame.empty() ? hex_array<32>(opt->scope) : unwrap(cid_of(read_input(opt->frame)));
+    body.scope_cid = scope_cid(opt->scope, opt->frame);
     body.rights = *parse_rights(opt->rights);
     body.exp_ts = opt->exp;
     body.peer_pub = hex_array<32>(opt->peer);

@@ -46,6 +46,22 @@ CLI::Option* rights_value(CLI::Option* opt) {
       ->type_name("RIGHTS");
 }
 
+void add_scope_options(CLI::App& cmd, std::string& scope, std::string& frame,
+                       const std::string& scope_help) {
+  auto* scope_opt = hex_value(cmd.add_option("--scope", scope, scope_help), kCidSize);
+  cmd.add_option("--frame", frame, "Take the content identifier of this frame")
+      ->type_name("FILE")
+      ->excludes(scope_opt);
+}
+
+void require_scope(const std::string& scope, const std::string& frame) {
+  if (scope.empty() && frame.empty()) usage_error("--scope or --frame is required");
+}
+
+Cid scope_cid(const std::string& scope, const std::string& frame) {
+  return frame.empty() ? hex_array<32>(scope) : unwrap(cid_of(read_input(frame)));
+}
+
 CLI::Validator named_values(std::vector<std::pair<std::string, int>> names, std::string what) {
   std::string desc;
   for (const auto& [name, value] : names) desc += (desc.empty() ? "" : "|") + name;
