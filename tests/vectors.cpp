@@ -127,6 +127,28 @@ bool python_present() { return ::access(kPython, X_OK) == 0; }
   return ::testing::AssertionSuccess();
 }
 
+::testing::AssertionResult python_rows(std::string_view script, const std::vector<std::string>& args,
+                                       std::size_t fields,
+                                       std::vector<std::vector<std::string>>& rows) {
+  std::string out, line;
+  if (auto ran = run_python(script, args, out); !ran) return ran;
+  rows.clear();
+  std::istringstream in(out);
+  while (std::getline(in, line)) {
+    rows.push_back(split(line, ':'));
+    if (rows.back().size() != fields) {
+      return ::testing::AssertionFailure() << "not " << fields << " fields: " << line.substr(0, 80);
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+std::string comma_list(std::span<const std::size_t> values) {
+  std::string out;
+  for (std::size_t v : values) out += (out.empty() ? "" : ",") + std::to_string(v);
+  return out;
+}
+
 std::string KvRecord::text(std::string_view key) const {
   auto it = fields.find(key);
   if (it != fields.end()) return it->second;

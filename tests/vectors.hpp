@@ -10,6 +10,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,6 +85,14 @@ bool python_present();
 /// shell), and captures its standard output. Fails on a non-zero exit status.
 ::testing::AssertionResult run_python(std::string_view script, const std::vector<std::string>& args,
                                       std::string& out);
+
+/// Runs `script` like run_python and splits every line it prints at ':' into exactly `fields`
+/// fields; fails on a line with another count.
+::testing::AssertionResult python_rows(std::string_view script, const std::vector<std::string>& args,
+                                       std::size_t fields,
+                                       std::vector<std::vector<std::string>>& rows);
+/// Numbers joined by commas ("0,1,16"), to hand a list to a script.
+std::string comma_list(std::span<const std::size_t> values);
 
 /// One record of a "KEY = value" file (NIST CAVS .rsp, OpenSSL and BoringSSL .txt): its fields,
 /// the section headers in force ("[IVlen = 96]" gives the field IVlen), and bare words such as
