@@ -242,15 +242,11 @@ struct fmt::formatter<tessella::Rights> {
 
   template <class FormatContext>
   auto format(tessella::Rights r, FormatContext& ctx) const {
-    switch (mode) {
-      case Mode::Number:
-        return number.format(r.bits(), ctx);
-      case Mode::Diagnostic:
-        return text.format(r.to_diagnostic(), ctx);
-      case Mode::Display:
-        break;
-    }
-    return text.format(r.to_string(), ctx);
+    if (mode == Mode::Number) return number.format(r.bits(), ctx);
+    if (mode == Mode::Diagnostic && r.bits() == 0) return text.format(std::string_view("0x0"), ctx);
+    // Display form, which is also the diagnostic form of any other value; written on the stack.
+    std::array<char, tessella::Rights::kMaxDisplayLen> shown;
+    return text.format(std::string_view(shown.data(), r.write_display(shown)), ctx);
   }
 };
 
