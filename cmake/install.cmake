@@ -10,8 +10,6 @@ install(TARGETS tessella tessella_static EXPORT tessellaTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY include/tessella DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES "${PROJECT_BINARY_DIR}/include/tessella/version.h"
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tessella)
 
 install(EXPORT tessellaTargets NAMESPACE tessella:: DESTINATION ${TESSELLA_CMAKE_DIR})
 configure_package_config_file(cmake/tessellaConfig.cmake.in

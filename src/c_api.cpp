@@ -60,6 +60,25 @@ bool to_buf(ByteView bytes, tessella_buf* out) noexcept {
   return true;
 }
 
+// An uninitialised buffer of n bytes for a result produced in place; released by
+// tessella_buf_free. Nothing is written into it unless the caller fills it.
+struct OwnedBuf {
+  uint8_t* data = nullptr;
+  size_t len = 0;
+  explicit OwnedBuf(size_t n) noexcept
+      : data(n == 0 ? nullptr : static_cast<uint8_t*>(::operator new(n, std::nothrow))), len(n) {}
+  OwnedBuf(const OwnedBuf&) = delete;
+  OwnedBuf& operator=(const OwnedBuf&) = delete;
+  ~OwnedBuf() { ::operator delete(data); }
+  bool ok() const noexcept { return len == 0 || data != nullptr; }
+  std::span<std::uint8_t> span() noexcept { return {data, len}; }
+  void release_to(tessella_buf* out) noexcept {
+    out->data = data;
+    out->len = len;
+    data = nullptr;
+  }
+};
+
 // Runs body, turning every exception into Internal: nothing crosses the boundary.
 template <class F>
 int guarded(tessella_error* err, F&& body) noexcept {
@@ -133,10 +152,17 @@ int tessella_aead_encrypt(uint8_t alg, const uint8_t* key, size_t key_len, const
         nonce == nullptr || out_ct == nullptr || out_tag == nullptr) {
       return null_argument(err);
     }
-    auto sealed = tessella::aead_for(alg).encrypt(k, fixed<12>(nonce), a, p);
-    if (!sealed) return fail(err, sealed.error());
-    if (!to_buf(sealed->ct, out_ct)) return out_of_memory(err);
-    std::memcpy(out_tag, sealed->tag.data(), sealed->tag.size());
+    const auto& aead = tessella::aead_for(alg);
+    if (k.size() != tessella::kKeySize) {
+      return fail(err, TessellaError(tessella::ErrorKind::KeyUnavailable));
+    }
+    OwnedBuf ct(p.size());
+    if (!ct.ok()) return out_of_memory(err);
+    tessella::Tag tag;
+    auto ok = aead.encrypt_into(k, fixed<12>(nonce), a, p, ct.span(), tag);
+    if (!ok) return fail(err, ok.error());
+    ct.release_to(out_ct);
+    std::memcpy(out_tag, tag.data(), tag.size());
     return 0;
   });
 }
@@ -150,9 +176,16 @@ int tessella_aead_decrypt(uint8_t alg, const uint8_t* key, size_t key_len, const
         nonce == nullptr || tag == nullptr || out_pt == nullptr) {
       return null_argument(err);
     }
-    auto pt = tessella::aead_for(alg).decrypt(k, fixed<12>(nonce), a, c, fixed<16>(tag));
-    if (!pt) return fail(err, pt.error());
-    if (!to_buf(*pt, out_pt)) return out_of_memory(err);
+    const auto& aead = tessella::aead_for(alg);
+    if (k.size() != tessella::kKeySize) {
+      return fail(err, TessellaError(tessella::ErrorKind::KeyUnavailable));
+    }
+    OwnedBuf pt(c.size());
+    if (!pt.ok()) return out_of_memory(err);
+    // Decrypted in place; a failed decryption wipes what it wrote before the buffer is freed.
+    auto ok = aead.decrypt_into(k, fixed<12>(nonce), a, c, fixed<16>(tag), pt.span());
+    if (!ok) return fail(err, ok.error());
+    pt.release_to(out_pt);
     return 0;
   });
 }
@@ -179,16 +212,15 @@ void tessella_verifying_key_bytes(const tessella_signing_key* key, uint8_t out[3
   std::memcpy(out, pub.data(), pub.size());
 }
 
-void tessella_sign(const tessella_signing_key* key, const uint8_t* msg, size_t msg_len,
-                   uint8_t out_sig[64]) {
-  ByteView m;
-  if (key == nullptr || out_sig == nullptr || !view(msg, msg_len, m)) return;
-  try {
+int tessella_sign(const tessella_signing_key* key, const uint8_t* msg, size_t msg_len,
+                  uint8_t out_sig[64], tessella_error* err) {
+  return guarded(err, [&] {
+    ByteView m;
+    if (key == nullptr || out_sig == nullptr || !view(msg, msg_len, m)) return null_argument(err);
     const auto sig = tessella::sign(key->key, m);
     std::memcpy(out_sig, sig.data(), sig.size());
-  } catch (...) {
-    // Signing fails only when memory runs out; the output is left untouched.
-  }
+    return 0;
+  });
 }
 
 int tessella_verify(const uint8_t pub[32], const uint8_t* msg, size_t msg_len, const uint8_t sig[64],
@@ -211,13 +243,77 @@ void tessella_cid_blake3(const uint8_t* data, size_t len, uint8_t out[32]) {
   std::memcpy(out, cid.data(), cid.size());
 }
 
-void tessella_hkdf_derive(const uint8_t* ikm, size_t ikm_len, const uint8_t* info, size_t info_len,
-                          uint8_t out[32]) {
-  ByteView k, i;
-  if (out == nullptr || !view(ikm, ikm_len, k) || !view(info, info_len, i)) return;
-  std::uint8_t tmp[32];
-  if (tessella::hkdf_sha256({}, k, i, tmp)) std::memcpy(out, tmp, sizeof tmp);
-  tessella::secure_wipe(tmp, sizeof tmp);
+int tessella_hkdf_derive(const uint8_t* ikm, size_t ikm_len, const uint8_t* info, size_t info_len,
+                         uint8_t out[32], tessella_error* err) {
+  return guarded(err, [&] {
+    ByteView k, i;
+    if (out == nullptr || !view(ikm, ikm_len, k) || !view(info, info_len, i)) {
+      return null_argument(err);
+    }
+    // Derived on the stack first so that a failure leaves `out` untouched.
+    tessella::SecretArray<32> tmp;
+    if (!tessella::hkdf_sha256({}, k, i, tmp.secret_bytes())) {
+      return fail(err, TessellaError::crypto("hkdf"));
+    }
+    std::memcpy(out, tmp.secret_bytes().data(), 32);
+    return 0;
+  });
+}
+
+int tessella_frame_parse(const uint8_t* bytes, size_t len, tessella_frame_fields* out,
+                         tessella_error* err) {
+  return guarded(err, [&] {
+    ByteView in;
+    if (out == nullptr || !view(bytes, len, in)) return null_argument(err);
+    auto v = tessella::frame_view(in);
+    if (!v) return fail(err, v.error());
+    tessella_frame_fields f;
+    f.version = v->version;
+    f.alg = v->alg;
+    f.hdr2 = v->hdr2;
+    f.hdr3 = v->hdr3;
+    std::memcpy(f.nonce, v->nonce.data(), sizeof f.nonce);
+    std::memcpy(f.ts, v->ts.data(), sizeof f.ts);
+    std::memcpy(f.author, v->author.data(), sizeof f.author);
+    std::memcpy(f.owner, v->owner.data(), sizeof f.owner);
+    std::memcpy(f.prev_cid, v->prev_cid.data(), sizeof f.prev_cid);
+    const auto at = [&](ByteView section) { return static_cast<size_t>(section.data() - in.data()); };
+    f.pol_offset = at(v->pol);
+    f.pol_len = v->pol.size();
+    f.meta_offset = at(v->meta);
+    f.meta_len = v->meta.size();
+    f.ct_offset = at(v->ct);
+    f.ct_len = v->ct.size();
+    std::memcpy(f.tag, v->tag.data(), sizeof f.tag);
+    std::memcpy(f.sig, v->sig.data(), sizeof f.sig);
+    f.frame_len = v->wire.size();
+    *out = f;
+    return 0;
+  });
+}
+
+int tessella_frame_cid(const uint8_t* bytes, size_t len, uint8_t out_cid[32], tessella_error* err) {
+  return guarded(err, [&] {
+    ByteView in;
+    if (out_cid == nullptr || !view(bytes, len, in)) return null_argument(err);
+    auto v = tessella::frame_view(in);
+    if (!v) return fail(err, v.error());
+    const auto cid = tessella::cid_blake3(v->wire);
+    std::memcpy(out_cid, cid.data(), cid.size());
+    return 0;
+  });
+}
+
+int tessella_read_policy(const uint8_t* meta, size_t meta_len, tessella_policy* out,
+                         tessella_error* err) {
+  return guarded(err, [&] {
+    ByteView m;
+    if (out == nullptr || !view(meta, meta_len, m)) return null_argument(err);
+    const auto policy = tessella::read_policy(m);
+    out->require_cap = policy.require_cap ? 1 : 0;
+    out->allowed_ops = policy.allowed_ops.bits();
+    return 0;
+  });
 }
 
 int tessella_frame_reserialize(const uint8_t* bytes, size_t len, tessella_buf* out,
@@ -262,33 +358,118 @@ int tessella_seal_bytes(uint8_t alg, uint8_t hdr2, uint8_t hdr3, const uint8_t n
         !view(key, key_len, k)) {
       return null_argument(err);
     }
-    auto sealed = tessella::seal_bytes(alg, hdr2, hdr3, fixed<12>(nonce), fixed<16>(ts),
-                                       fixed<32>(author), fixed<32>(owner), fixed<32>(prev_cid), p,
-                                       m, t, k, signer->key);
+    // The checks come before the allocation, in the order seal_bytes_into makes them.
+    auto len = tessella::sealed_len(p.size(), m.size(), t.size());
+    if (len && alg != tessella::kAlgAesGcm && alg != tessella::kAlgChaCha20) {
+      return fail(err, TessellaError::invalid_format("alg"));
+    }
+    OwnedBuf frame(len ? *len : 0);
+    if (!frame.ok()) return out_of_memory(err);
+    auto sealed = tessella::seal_bytes_into(alg, hdr2, hdr3, fixed<12>(nonce), fixed<16>(ts),
+                                            fixed<32>(author), fixed<32>(owner),
+                                            fixed<32>(prev_cid), p, m, t, k, signer->key,
+                                            frame.span());
     if (!sealed) return fail(err, sealed.error());
-    if (!to_buf(sealed->bytes, out_frame)) return out_of_memory(err);
+    frame.release_to(out_frame);
     std::memcpy(out_cid, sealed->cid.data(), sealed->cid.size());
     return 0;
   });
 }
 
+int tessella_sealed_len(size_t pol_len, size_t meta_len, size_t pt_len, size_t* out_len,
+                        tessella_error* err) {
+  return guarded(err, [&] {
+    if (out_len == nullptr) return null_argument(err);
+    auto len = tessella::sealed_len(pol_len, meta_len, pt_len);
+    if (!len) return fail(err, len.error());
+    *out_len = *len;
+    return 0;
+  });
+}
+
+int tessella_seal_bytes_into(uint8_t alg, uint8_t hdr2, uint8_t hdr3, const uint8_t nonce[12],
+                             const uint8_t ts[16], const uint8_t author[32],
+                             const uint8_t owner[32], const uint8_t prev_cid[32],
+                             const uint8_t* pol, size_t pol_len, const uint8_t* meta,
+                             size_t meta_len, const uint8_t* pt, size_t pt_len, const uint8_t* key,
+                             size_t key_len, const tessella_signing_key* signer, uint8_t* out,
+                             size_t out_cap, size_t* out_len, uint8_t out_cid[32],
+                             tessella_error* err) {
+  return guarded(err, [&] {
+    ByteView p, m, t, k;
+    if (nonce == nullptr || ts == nullptr || author == nullptr || owner == nullptr ||
+        prev_cid == nullptr || signer == nullptr || out_len == nullptr || out_cid == nullptr ||
+        (out == nullptr && out_cap != 0) || !view(pol, pol_len, p) || !view(meta, meta_len, m) ||
+        !view(pt, pt_len, t) || !view(key, key_len, k)) {
+      return null_argument(err);
+    }
+    auto sealed = tessella::seal_bytes_into(alg, hdr2, hdr3, fixed<12>(nonce), fixed<16>(ts),
+                                            fixed<32>(author), fixed<32>(owner),
+                                            fixed<32>(prev_cid), p, m, t, k, signer->key,
+                                            std::span<std::uint8_t>(out, out_cap));
+    if (!sealed) return fail(err, sealed.error());
+    *out_len = sealed->len;
+    std::memcpy(out_cid, sealed->cid.data(), sealed->cid.size());
+    return 0;
+  });
+}
+
+namespace {
+
+struct OpenArgs {
+  ByteView frame, key;
+  std::optional<ByteView> capability;
+  std::optional<tessella::KeyView32> presenter;
+  std::optional<std::uint64_t> now;
+};
+
+bool open_args(const uint8_t* frame, size_t frame_len, const uint8_t* key, size_t key_len,
+               const uint8_t* cap, size_t cap_len, const uint8_t presenter_pub[32],
+               const uint64_t* now, OpenArgs& out) noexcept {
+  if (!view(frame, frame_len, out.frame) || !view(key, key_len, out.key)) return false;
+  if (cap != nullptr) out.capability = ByteView(cap, cap_len);
+  if (presenter_pub != nullptr) out.presenter = fixed<32>(presenter_pub);
+  if (now != nullptr) out.now = *now;
+  return true;
+}
+
+}  // namespace
+
 int tessella_open_bytes(const uint8_t* frame, size_t frame_len, const uint8_t* key, size_t key_len,
                         const uint8_t* cap, size_t cap_len, const uint8_t presenter_pub[32],
                         const uint64_t* now, tessella_buf* out_pt, tessella_error* err) {
   return guarded(err, [&] {
-    ByteView f, k;
-    if (out_pt == nullptr || !view(frame, frame_len, f) || !view(key, key_len, k)) {
+    OpenArgs a;
+    if (out_pt == nullptr ||
+        !open_args(frame, frame_len, key, key_len, cap, cap_len, presenter_pub, now, a)) {
       return null_argument(err);
     }
-    std::optional<ByteView> capability;
-    if (cap != nullptr) capability = ByteView(cap, cap_len);
-    std::optional<tessella::KeyView32> presenter;
-    if (presenter_pub != nullptr) presenter = fixed<32>(presenter_pub);
-    std::optional<std::uint64_t> at;
-    if (now != nullptr) at = *now;
-    auto pt = tessella::open_bytes_with_ctx(f, k, capability, presenter, at);
-    if (!pt) return fail(err, pt.error());
-    if (!to_buf(*pt, out_pt)) return out_of_memory(err);
+    // The plaintext is as long as the ciphertext; a parse failure is reported by the open below.
+    auto v = tessella::frame_view(a.frame);
+    OwnedBuf pt(v ? v->ct.size() : 0);
+    if (!pt.ok()) return out_of_memory(err);
+    // Decrypted straight into the buffer returned; a failed decryption wipes it before it is freed.
+    auto n = tessella::open_bytes_into(a.frame, a.key, a.capability, a.presenter, a.now, pt.span());
+    if (!n) return fail(err, n.error());
+    pt.release_to(out_pt);
+    return 0;
+  });
+}
+
+int tessella_open_bytes_into(const uint8_t* frame, size_t frame_len, const uint8_t* key,
+                             size_t key_len, const uint8_t* cap, size_t cap_len,
+                             const uint8_t presenter_pub[32], const uint64_t* now, uint8_t* out,
+                             size_t out_cap, size_t* out_len, tessella_error* err) {
+  return guarded(err, [&] {
+    OpenArgs a;
+    if (out_len == nullptr || (out == nullptr && out_cap != 0) ||
+        !open_args(frame, frame_len, key, key_len, cap, cap_len, presenter_pub, now, a)) {
+      return null_argument(err);
+    }
+    auto n = tessella::open_bytes_into(a.frame, a.key, a.capability, a.presenter, a.now,
+                                       std::span<std::uint8_t>(out, out_cap));
+    if (!n) return fail(err, n.error());
+    *out_len = *n;
     return 0;
   });
 }
@@ -314,6 +495,25 @@ int tessella_transfer_bytes(const uint8_t prev_cid[32], const uint8_t new_owner[
     auto wire = tessella::serialize(tessella::transfer(fixed<32>(prev_cid), fixed<32>(new_owner)));
     if (!wire) return fail(err, wire.error());
     if (!to_buf(*wire, out)) return out_of_memory(err);
+    return 0;
+  });
+}
+
+int tessella_cap_decode(const uint8_t* token, size_t token_len, tessella_cap_token* out,
+                        tessella_error* err) {
+  return guarded(err, [&] {
+    ByteView t;
+    if (out == nullptr || !view(token, token_len, t)) return null_argument(err);
+    auto decoded = tessella::cap_decode(t);
+    if (!decoded) return fail(err, TessellaError(tessella::ErrorKind::CapabilityInvalid));
+    tessella_cap_token c;
+    std::memcpy(c.scope_cid, decoded->scope_cid.data(), 32);
+    c.rights = decoded->rights.bits();
+    c.exp_ts = decoded->exp_ts;
+    std::memcpy(c.holder_pub, decoded->holder_pub.data(), 32);
+    std::memcpy(c.issuer_pub, decoded->issuer_pub.data(), 32);
+    std::memcpy(c.sig, decoded->signature.data(), 64);
+    *out = c;
     return 0;
   });
 }
@@ -356,7 +556,10 @@ size_t tessella_rights_format(uint32_t bits, char* out, size_t cap) {
 }
 
 int tessella_rights_parse(const char* text, size_t len, uint32_t* out, int32_t* parse_error) {
-  if (text == nullptr && len != 0) return -1;
+  if (text == nullptr && len != 0) {
+    if (parse_error != nullptr) *parse_error = 0;
+    return -1;
+  }
   auto parsed = tessella::Rights::parse(std::string_view(text == nullptr ? "" : text, len));
   if (!parsed) {
     if (parse_error != nullptr) *parse_error = static_cast<int32_t>(parsed.error());
@@ -378,14 +581,14 @@ int tessella_seal_event(uint8_t alg, const uint8_t author[32], const uint8_t own
         !view(key, key_len, k)) {
       return null_argument(err);
     }
-    if (kind < 0 || kind > 2) return fail(err, TessellaError::invalid_format("event kind"));
     tessella::EventBody body;
     std::memcpy(body.scope_cid.data(), scope_cid, 32);
     body.rights = tessella::Rights::from_bits_retain(rights);
     body.exp_ts = exp_ts;
     std::memcpy(body.peer_pub.data(), peer_pub, 32);
     auto sealed = tessella::seal_event(alg, fixed<32>(author), fixed<32>(owner), fixed<32>(prev_cid),
-                                       static_cast<tessella::EventKind>(kind), body, k, signer->key);
+                                       static_cast<tessella::EventKind>(kind < 0 || kind > 255 ? 255 : kind),
+                                       body, k, signer->key);
     if (!sealed) return fail(err, sealed.error());
     auto wire = tessella::serialize(sealed->frame);
     if (!wire) return fail(err, wire.error());

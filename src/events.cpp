@@ -55,6 +55,12 @@ Result<Nonce> event_nonce(ByteView data_key, ByteView zero_nonce_aad) {
 Result<SealedFrame> seal_event(std::uint8_t alg, KeyView32 author, KeyView32 owner,
                                KeyView32 prev_cid, EventKind kind, const EventBody& body,
                                ByteView data_key, const SigningKey& signer) {
+  // seal's order: the algorithm, then the sections (an event's always fit), then the key; an
+  // event kind outside the three comes first, since it decides the document.
+  if (event_kind_name(kind).empty()) return std::unexpected(TessellaError::invalid_format("event kind"));
+  if (alg != kAlgAesGcm && alg != kAlgChaCha20) {
+    return std::unexpected(TessellaError::invalid_format("alg"));
+  }
   if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
   const std::string doc = event_document(kind, body);
 

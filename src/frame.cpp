@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 
@@ -25,6 +26,7 @@ const TessellaError kErrBounds = TessellaError::invalid_format("bounds");
 const TessellaError kErrSectionTooLong = TessellaError::invalid_format("section too long");
 const TessellaError kErrPayloadTooLong = TessellaError::invalid_format("payload too long");
 const TessellaError kErrAuthorPub = TessellaError::invalid_format("author_pub");
+const TessellaError kErrBufferTooSmall = TessellaError::invalid_format("buffer too small");
 
 bool alg_on_wire(std::uint8_t alg) noexcept { return alg == kAlgAesGcm || alg == kAlgChaCha20; }
 
@@ -71,23 +73,6 @@ void store_be32(std::uint8_t* out, std::uint32_t v) noexcept {
   out[2] = static_cast<std::uint8_t>(v >> 8);
   out[3] = static_cast<std::uint8_t>(v);
 }
-
-// A parsed frame that borrows its sections from the input instead of copying them.
-struct FrameView {
-  std::uint8_t version, alg, hdr2, hdr3;
-  NonceView nonce;
-  TimestampView ts;
-  KeyView32 author;
-  KeyView32 owner;
-  KeyView32 prev_cid;
-  ByteView pol, meta, ct;
-  std::span<const std::uint8_t, kTagSize> tag;
-  SignatureView sig;
-  // The frame's own bytes: the input without what follows the frame.
-  ByteView wire;
-  // The associated data: the first 136 + P + M bytes of wire.
-  ByteView aad;
-};
 
 Result<FrameView> parse_view(ByteView in) noexcept {
   if (in.size() < kFrameFixedSize) return std::unexpected(kErrTooShort);
@@ -167,21 +152,36 @@ bool sections_fit(std::size_t pol, std::size_t meta) noexcept {
   return pol <= kMaxSectionSize && meta <= kMaxSectionSize;
 }
 
-// Seals straight into one buffer of the frame's final size. The associated data and the
-// signed bytes are prefixes of the wire form, so the ciphertext is encrypted into its place
-// behind the associated data and the signature is computed over the buffer's own prefix.
-Result<SealedBytes> seal_wire(const HeaderFields& h, ByteView pol, ByteView meta,
-                              ByteView plaintext, ByteView data_key, const SigningKey& signer) {
-  if (!alg_on_wire(h.alg)) return std::unexpected(kErrAlg);
-  if (!sections_fit(pol.size(), meta.size())) return std::unexpected(kErrSectionTooLong);
-  if (plaintext.size() > kMaxCiphertextSize) return std::unexpected(kErrPayloadTooLong);
-  if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
+// The frame's length for these section and payload lengths, refused when a section or the
+// payload does not fit its length field or the frame would not fit in memory.
+Result<std::size_t> frame_len_for(std::size_t pol, std::size_t meta, std::size_t pt) noexcept {
+  if (!sections_fit(pol, meta)) return std::unexpected(kErrSectionTooLong);
+  if (pt > kMaxCiphertextSize) return std::unexpected(kErrPayloadTooLong);
+  // At most 2^32 + 2^17 + 215: computed in 64 bits, so a 32-bit host refuses what it cannot hold
+  // instead of wrapping around.
+  const std::uint64_t total = std::uint64_t{kFrameMinSize} + pol + meta + pt;
+  if (total > std::numeric_limits<std::size_t>::max()) return std::unexpected(kErrPayloadTooLong);
+  return static_cast<std::size_t>(total);
+}
 
+// Checks the inputs of a seal in their fixed order: algorithm, sizes, key.
+Result<std::size_t> check_seal(std::uint8_t alg, std::size_t pol, std::size_t meta,
+                               std::size_t pt, ByteView data_key) noexcept {
+  if (!alg_on_wire(alg)) return std::unexpected(kErrAlg);
+  auto len = frame_len_for(pol, meta, pt);
+  if (!len) return len;
+  if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
+  return len;
+}
+
+// Seals into `out`, which holds exactly the frame's length. The associated data and the signed
+// bytes are prefixes of the wire form, so the ciphertext is encrypted into its place behind the
+// associated data and the signature is computed over the buffer's own prefix.
+Result<Cid> seal_into(const HeaderFields& h, ByteView pol, ByteView meta, ByteView plaintext,
+                      ByteView data_key, const SigningKey& signer, std::span<std::uint8_t> out) {
   const std::size_t aad_len = kFrameFixedSize + pol.size() + meta.size();
   const std::size_t end = aad_len + plaintext.size();
-  SealedBytes out;
-  out.bytes.resize(end + kFrameTrailerSize);
-  std::uint8_t* base = out.bytes.data();
+  std::uint8_t* base = out.data();
   write_aad(base, h, pol, meta, static_cast<std::uint32_t>(plaintext.size()));
 
   auto tag = std::span<std::uint8_t, kTagSize>(base + end, kTagSize);
@@ -192,7 +192,18 @@ Result<SealedBytes> seal_wire(const HeaderFields& h, ByteView pol, ByteView meta
 
   const Signature sig = sign(signer, ByteView(base, end + kTagSize));
   std::copy(sig.begin(), sig.end(), base + end + kTagSize);
-  out.cid = cid_blake3(out.bytes);
+  return cid_blake3(out);
+}
+
+Result<SealedBytes> seal_wire(const HeaderFields& h, ByteView pol, ByteView meta,
+                              ByteView plaintext, ByteView data_key, const SigningKey& signer) {
+  auto len = check_seal(h.alg, pol.size(), meta.size(), plaintext.size(), data_key);
+  if (!len) return std::unexpected(len.error());
+  SealedBytes out;
+  out.bytes.resize(*len);
+  auto cid = seal_into(h, pol, meta, plaintext, data_key, signer, out.bytes);
+  if (!cid) return std::unexpected(cid.error());
+  out.cid = *cid;
   return out;
 }
 
@@ -207,12 +218,36 @@ FrameVerification verify_wire(ByteView wire, const VerifyingKey& key) {
   return report;
 }
 
-Result<Bytes> open_view(const FrameView& v, ByteView data_key) {
+Result<void> decrypt_view(const FrameView& v, ByteView data_key, std::span<std::uint8_t> out) {
   if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
-  Bytes pt(v.ct.size());
-  auto r = aead_for(v.alg).decrypt_into(data_key, v.nonce, v.aad, v.ct, v.tag, pt);
-  if (!r) return std::unexpected(r.error());
-  return pt;
+  return aead_for(v.alg).decrypt_into(data_key, v.nonce, v.aad, v.ct, v.tag, out.first(v.ct.size()));
+}
+
+// The opening path's checks before decryption: when the frame's policy asks for a capability,
+// the token must be present, decodable, unexpired at `now`, held by the presenter, signed by its
+// issuer, scoped to this frame and grant every right the policy names.
+Result<void> check_access(const FrameView& v, std::optional<ByteView> capability,
+                          std::optional<KeyView32> presenter_pub,
+                          std::optional<std::uint64_t> now) {
+  const FramePolicy policy = read_policy(v.meta);
+  if (!policy.require_cap) return {};
+  const auto refused = std::unexpected(TessellaError(ErrorKind::CapabilityInvalid));
+  if (!capability) return refused;
+  auto token = cap_decode(*capability);
+  if (!token) return refused;
+  if (now && token->exp_ts < *now) return refused;
+  if (!presenter_pub) return refused;
+  auto verified = cap_verify(*token, *presenter_pub);
+  if (!verified) return std::unexpected(verified.error());
+  // The frame's own bytes are its serialization, so the identifier is taken over them
+  // directly; trailing input is not part of them.
+  if (cid_blake3(v.wire) != token->scope_cid) {
+    return std::unexpected(TessellaError(ErrorKind::PolicyViolation));
+  }
+  if (!token->rights.contains(policy.allowed_ops)) {
+    return std::unexpected(TessellaError(ErrorKind::PolicyViolation));
+  }
+  return {};
 }
 
 // The policy reader: a SAX handler that tracks only the two top-level keys, so no document
@@ -434,27 +469,49 @@ Result<Bytes> open_bytes_with_ctx(ByteView frame, ByteView data_key,
                                   std::optional<std::uint64_t> now) {
   auto v = parse_view(frame);
   if (!v) return std::unexpected(v.error());
-
-  const FramePolicy policy = read_policy(v->meta);
-  if (policy.require_cap) {
-    const auto refused = std::unexpected(TessellaError(ErrorKind::CapabilityInvalid));
-    if (!capability) return refused;
-    auto token = cap_decode(*capability);
-    if (!token) return refused;
-    if (now && token->exp_ts < *now) return refused;
-    if (!presenter_pub) return refused;
-    auto verified = cap_verify(*token, *presenter_pub);
-    if (!verified) return std::unexpected(verified.error());
-    // The frame's own bytes are its serialization, so the identifier is taken over them
-    // directly; trailing input is not part of them.
-    if (cid_blake3(v->wire) != token->scope_cid) {
-      return std::unexpected(TessellaError(ErrorKind::PolicyViolation));
-    }
-    if (!token->rights.contains(policy.allowed_ops)) {
-      return std::unexpected(TessellaError(ErrorKind::PolicyViolation));
-    }
+  if (auto ok = check_access(*v, capability, presenter_pub, now); !ok) {
+    return std::unexpected(ok.error());
   }
-  return open_view(*v, data_key);
+  if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
+  Bytes pt(v->ct.size());
+  if (auto ok = decrypt_view(*v, data_key, pt); !ok) return std::unexpected(ok.error());
+  return pt;
+}
+
+Result<std::size_t> open_bytes_into(ByteView frame, ByteView data_key,
+                                    std::optional<ByteView> capability,
+                                    std::optional<KeyView32> presenter_pub,
+                                    std::optional<std::uint64_t> now,
+                                    std::span<std::uint8_t> out) {
+  auto v = parse_view(frame);
+  if (!v) return std::unexpected(v.error());
+  if (out.size() < v->ct.size()) return std::unexpected(kErrBufferTooSmall);
+  if (auto ok = check_access(*v, capability, presenter_pub, now); !ok) {
+    return std::unexpected(ok.error());
+  }
+  if (auto ok = decrypt_view(*v, data_key, out); !ok) return std::unexpected(ok.error());
+  return v->ct.size();
+}
+
+Result<FrameView> frame_view(ByteView bytes) noexcept { return parse_view(bytes); }
+
+Result<std::size_t> sealed_len(std::size_t pol_len, std::size_t meta_len,
+                               std::size_t plaintext_len) noexcept {
+  return frame_len_for(pol_len, meta_len, plaintext_len);
+}
+
+Result<SealedInto> seal_bytes_into(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3,
+                                   NonceView nonce, TimestampView ts, KeyView32 author,
+                                   KeyView32 owner, KeyView32 prev_cid, ByteView pol,
+                                   ByteView meta, ByteView plaintext, ByteView data_key,
+                                   const SigningKey& signer, std::span<std::uint8_t> out) {
+  auto len = check_seal(alg, pol.size(), meta.size(), plaintext.size(), data_key);
+  if (!len) return std::unexpected(len.error());
+  if (out.size() < *len) return std::unexpected(kErrBufferTooSmall);
+  const HeaderFields h{1, alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid};
+  auto cid = seal_into(h, pol, meta, plaintext, data_key, signer, out.first(*len));
+  if (!cid) return std::unexpected(cid.error());
+  return SealedInto{*len, *cid};
 }
 
 Result<FrameVerification> verify_bytes(ByteView frame) {

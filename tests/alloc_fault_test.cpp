@@ -60,6 +60,11 @@ struct Outputs {
   struct {
     std::uint8_t a[180], b[64];
     tessella_frame_verification report;
+    tessella_frame_fields fields;
+    tessella_policy policy;
+    tessella_cap_token token;
+    std::size_t len;
+    std::uint8_t wire[4096];
   } f;
   tessella_buf buf{nullptr, 0};
   tessella_error err{-1, nullptr};
@@ -140,7 +145,7 @@ int main() {
   }
   const std::string words(reinterpret_cast<const char*>(phrase.data), phrase.len);
   tessella_buf_free(&phrase);
-  tessella_sign(signer, key, 32, sig);
+  tessella_sign(signer, key, 32, sig, nullptr);
   const std::uint64_t now = 50;
   // A call of one function with the outputs of o; VOID_CALL for functions without an error output,
   // which write their output or, when an allocation fails, nothing.
@@ -149,7 +154,17 @@ int main() {
   const Case cases[] = {
       CALL(tessella_aead_encrypt, 2, key, 32, nonce, zeros, 32, key, 32, &o.buf, o.f.b, &o.err),
       CALL(tessella_aead_decrypt, 1, key, 32, nonce, nullptr, 0, ct.data, ct.len, ct_tag, &o.buf, &o.err),
-      VOID_CALL(tessella_sign, signer, key, 32, o.f.b),
+      CALL(tessella_sign, signer, key, 32, o.f.b, &o.err),
+      CALL(tessella_hkdf_derive, key, 32, key, 3, o.f.a, &o.err),
+      CALL(tessella_frame_parse, frame.data, frame.len, &o.f.fields, &o.err),
+      CALL(tessella_frame_cid, frame.data, frame.len, o.f.a, &o.err),
+      CALL(tessella_read_policy, meta_bytes, meta.size(), &o.f.policy, &o.err),
+      CALL(tessella_cap_decode, token, 180, &o.f.token, &o.err),
+      CALL(tessella_sealed_len, 0, meta.size(), payload.size(), &o.f.len, &o.err),
+      CALL(tessella_seal_bytes_into, 1, 0, 0, nonce, ts, pub, zeros, zeros, nullptr, 0, meta_bytes, meta.size(),
+           payload_bytes, payload.size(), key, 32, signer, o.f.wire, sizeof o.f.wire, &o.f.len, o.f.a, &o.err),
+      CALL(tessella_open_bytes_into, frame.data, frame.len, key, 32, token, 180, pub, &now, o.f.wire,
+           sizeof o.f.wire, &o.f.len, &o.err),
       CALL(tessella_verify, pub, key, 32, sig, &o.err),
       CALL(tessella_frame_reserialize, frame.data, frame.len, &o.buf, &o.err),
       CALL(tessella_frame_aad, frame.data, frame.len, 9, &o.buf, &o.err),
@@ -188,7 +203,6 @@ int main() {
       VOID_CALL(tessella_random_nonce, o.f.a),
       VOID_CALL(tessella_verifying_key_bytes, signer, o.f.a),
       VOID_CALL(tessella_cid_blake3, key, 32, o.f.a),
-      VOID_CALL(tessella_hkdf_derive, key, 32, key, 3, o.f.a),
   };
   for (const auto& c : cases) exhaust(c);
 

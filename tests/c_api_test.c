@@ -40,7 +40,7 @@ static void test_errors_and_rights(void) {
   e.kind = 99;
   CHECK(tessella_error_message(&e, buf, sizeof buf) == 29 && strcmp(buf, "internal error: unknown error") == 0);
   CHECK(tessella_error_message(NULL, buf, sizeof buf) == 29);
-  CHECK(strcmp(tessella_version(), "0.1.0") == 0);
+  CHECK(strcmp(tessella_version(), TESSELLA_VERSION_STRING) == 0 && strcmp(tessella_version(), "1.0.0") == 0);
   tessella_buf_free(NULL);
 
   CHECK(tessella_rights_format(3, buf, sizeof buf) == 24 && strcmp(buf, "READ_FEATURES | READ_RAW") == 0);
@@ -52,7 +52,8 @@ static void test_errors_and_rights(void) {
   CHECK(tessella_rights_parse("read_raw", 8, &bits, &perr) == -1 && perr == 2);
   CHECK(tessella_rights_parse("0x100000000", 11, &bits, &perr) == -1 && perr == 3 && bits == 18);
   CHECK(tessella_rights_parse(NULL, 0, &bits, &perr) == 0 && bits == 0);
-  CHECK(tessella_rights_parse(NULL, 3, &bits, &perr) == -1);
+  perr = 9;
+  CHECK(tessella_rights_parse(NULL, 3, &bits, &perr) == -1 && perr == 0);
   CHECK(tessella_rights_parse("0x40", 4, NULL, NULL) == 0 && tessella_rights_parse("|", 1, NULL, NULL) == -1);
 }
 
@@ -96,20 +97,19 @@ static void test_primitives_recovery_and_search(void) {
   tessella_signing_key *key = tessella_signing_key_from_seed(seed);
   CHECK(key != NULL);
   tessella_verifying_key_bytes(key, pub);
-  tessella_sign(key, NULL, 0, sig);
+  CHECK(tessella_sign(key, NULL, 0, sig, &e) == 0);
   CHECK(pub[0] == 0xd7 && pub[1] == 0x5a && pub[31] == 0x1a && sig[0] == 0xe5 && sig[63] == 0x0b);
   CHECK(tessella_verify(pub, NULL, 0, sig, &e) == 0);
   sig[10] ^= 1;
   CHECK(FAILS(tessella_verify(pub, NULL, 0, sig, &e), SIGNATURE_INVALID, NULL));
   CHECK(FAILS(tessella_verify(bad_pub, NULL, 0, sig, &e), SIGNATURE_INVALID, NULL));
   CHECK(REFUSED(tessella_verify(NULL, NULL, 0, sig, &e)));
-  /* Void functions given NULL (or NULL with a length) write nothing. */
+  /* Functions given NULL (or NULL with a length) write nothing. */
   memset(out, 0x77, 32), memset(sig, 0x77, 64);
   tessella_verifying_key_bytes(NULL, out);
-  tessella_sign(NULL, NULL, 0, sig);
-  tessella_sign(key, NULL, 3, sig);
+  CHECK(REFUSED(tessella_sign(NULL, NULL, 0, sig, &e)) && REFUSED(tessella_sign(key, NULL, 3, sig, &e)));
   tessella_cid_blake3(NULL, 3, out);
-  tessella_hkdf_derive(NULL, 3, NULL, 0, out);
+  CHECK(REFUSED(tessella_hkdf_derive(NULL, 3, NULL, 0, out, &e)));
   tessella_random_nonce(NULL);
   CHECK(all_bytes(out, 32, 0x77) && all_bytes(sig, 64, 0x77) && tessella_signing_key_from_seed(NULL) == NULL);
   tessella_signing_key_free(key);
@@ -118,7 +118,7 @@ static void test_primitives_recovery_and_search(void) {
   tessella_cid_blake3(NULL, 0, out); /* BLAKE3 of the empty input */
   CHECK(out[0] == 0xaf && out[1] == 0x13 && out[31] == 0x62);
   memset(ikm, 0x0b, sizeof ikm); /* RFC 5869 test case 3: empty salt and info */
-  tessella_hkdf_derive(ikm, sizeof ikm, NULL, 0, out);
+  CHECK(tessella_hkdf_derive(ikm, sizeof ikm, NULL, 0, out, &e) == 0);
   CHECK(out[0] == 0x8d && out[1] == 0xa4 && out[31] == 0x2d);
   tessella_random_nonce(nonce_a);
   tessella_random_nonce(nonce_b);
@@ -148,6 +148,11 @@ static void test_primitives_recovery_and_search(void) {
                       pt, 4, key, key_len, signer, out, cid, &e)
 #define OPEN(cap, cap_len, presenter, when, out) \
   tessella_open_bytes(frame.data, frame.len, key, 32, cap, cap_len, presenter, when, out, &e)
+#define SEAL_INTO(alg, out, cap, len, cid)                                                                       \
+  tessella_seal_bytes_into(alg, 0, 0, nonce, ts, author, owner, prev, NULL, 0, (const uint8_t *)meta, strlen(meta), \
+                           pt, 4, key, 32, signers[0], out, cap, len, cid, &e)
+#define OPEN_INTO(cap, presenter, when, out, out_cap) \
+  tessella_open_bytes_into(frame.data, frame.len, key, 32, cap, 180, presenter, when, out, out_cap, &n, &e)
 #define VERIFY(data, len) tessella_verify_bytes(data, len, &report, &e)
 #define EVENT(kind, key_len, signer) \
   tessella_seal_event(2, author, owner, prev, kind, cid, 3, 50, holder, key, key_len, signer, &out, cid2, &e)
@@ -164,6 +169,11 @@ static void test_frames(void) {
   const uint8_t *author = pubs[0], *issuer = pubs[1], *holder = pubs[2];
   uint64_t now = 100;
   int i;
+  size_t n = 0;
+  uint8_t wire[512], plain[8];
+  tessella_frame_fields fields;
+  tessella_policy policy;
+  tessella_cap_token decoded;
   for (i = 0; i < 3; ++i) {
     memset(seeds[i], i + 1, 32);
     signers[i] = tessella_signing_key_from_seed(seeds[i]);
@@ -194,7 +204,41 @@ static void test_frames(void) {
   CHECK(FAILS(tessella_frame_aad(frame.data, 135, 5, &out, &e), INVALID_FORMAT, "too short") && UNTOUCHED(out));
   CHECK(REFUSED(tessella_frame_aad(NULL, 1, 5, &out, &e)) && REFUSED(tessella_frame_aad(frame.data, 1, 5, NULL, &e)));
 
+  /* Fields and section places without copying; the identifier of the frame's own bytes. */
+  CHECK(tessella_frame_parse(frame.data, frame.len, &fields, &e) == 0 && fields.alg == 1 && fields.version == 1);
+  CHECK(!memcmp(fields.owner, owner, 32) && !memcmp(fields.prev_cid, prev, 32) && !memcmp(fields.nonce, nonce, 12));
+  CHECK(fields.pol_offset == 136 && fields.pol_len == 0 && fields.meta_offset == 136);
+  CHECK(fields.meta_len == strlen(meta) && !memcmp(frame.data + fields.meta_offset, meta, fields.meta_len));
+  CHECK(fields.ct_offset == 136 + strlen(meta) && fields.ct_len == 4 && fields.frame_len == frame.len);
+  CHECK(!memcmp(fields.sig, frame.data + frame.len - 64, 64) && !memcmp(fields.tag, frame.data + frame.len - 80, 16));
+  CHECK(tessella_frame_cid(frame.data, frame.len + 0, cid2, &e) == 0 && !memcmp(cid2, cid, 32));
+  memset(&fields, 0x5A, sizeof fields), memset(cid2, 0x5A, 32);
+  CHECK(FAILS(tessella_frame_parse(frame.data, frame.len - 1, &fields, &e), INVALID_FORMAT, "length"));
+  CHECK(FAILS(tessella_frame_cid(frame.data, 135, cid2, &e), INVALID_FORMAT, "too short"));
+  CHECK(REFUSED(tessella_frame_parse(frame.data, frame.len, NULL, &e)) && REFUSED(tessella_frame_cid(NULL, 1, cid2, &e)));
+  CHECK(all_bytes((const uint8_t *)&fields, sizeof fields, 0x5A) && all_bytes(cid2, 32, 0x5A));
+  CHECK(tessella_read_policy((const uint8_t *)meta, strlen(meta), &policy, &e) == 0);
+  CHECK(policy.require_cap == 1 && policy.allowed_ops == 1);
+  CHECK(tessella_read_policy(NULL, 0, &policy, &e) == 0 && policy.require_cap == 0 && policy.allowed_ops == 0);
+  CHECK(REFUSED(tessella_read_policy(NULL, 1, &policy, &e)) && REFUSED(tessella_read_policy(NULL, 0, NULL, &e)));
+
+  /* Into the caller's buffer: the same frame, and a buffer one byte short refused untouched. */
+  CHECK(tessella_sealed_len(0, strlen(meta), 4, &n, &e) == 0 && n == frame.len);
+  CHECK(FAILS(tessella_sealed_len(65536, 0, 0, &n, &e), INVALID_FORMAT, "section too long"));
+  CHECK(FAILS(tessella_sealed_len(0, 0, (size_t)-1, &n, &e), INVALID_FORMAT, "payload too long") && n == frame.len);
+  CHECK(SEAL_INTO(1, wire, sizeof wire, &n, cid2) == 0 && n == frame.len && !memcmp(wire, frame.data, n));
+  CHECK(!memcmp(cid2, cid, 32));
+  memset(wire, 0x5A, sizeof wire);
+  CHECK(FAILS(SEAL_INTO(1, wire, frame.len - 1, &n, cid2), INVALID_FORMAT, "buffer too small"));
+  CHECK(FAILS(SEAL_INTO(7, wire, sizeof wire, &n, cid2), INVALID_FORMAT, "alg"));
+  CHECK(REFUSED(SEAL_INTO(1, NULL, 5, &n, cid2)) && all_bytes(wire, sizeof wire, 0x5A) && n == frame.len);
+
   CHECK(tessella_cap_issue(seeds[1], issuer, cid, 1, 100, holder, token, &e) == 0);
+  CHECK(tessella_cap_decode(token, 180, &decoded, &e) == 0 && decoded.rights == 1 && decoded.exp_ts == 100);
+  CHECK(!memcmp(decoded.issuer_pub, issuer, 32) && !memcmp(decoded.holder_pub, holder, 32));
+  CHECK(!memcmp(decoded.scope_cid, cid, 32) && !memcmp(decoded.sig, token + 116, 64));
+  CHECK(FAILS(tessella_cap_decode(token, 179, &decoded, &e), CAPABILITY_INVALID, NULL));
+  CHECK(REFUSED(tessella_cap_decode(token, 180, NULL, &e)));
   CHECK(token[32] == 1 && token[36] == 100 && token[108] == 64 && memcmp(token + 76, issuer, 32) == 0);
   memset(token2, 0x5A, 180);
   CHECK(REFUSED(tessella_cap_issue(NULL, issuer, cid, 1, 100, holder, token2, &e)));
@@ -217,6 +261,15 @@ static void test_frames(void) {
   CHECK(FAILS(OPEN(token, 0, holder, NULL, &out), CAPABILITY_INVALID, NULL));
   CHECK(FAILS(OPEN(token, 180, NULL, NULL, &out), CAPABILITY_INVALID, NULL));
   CHECK(REFUSED(OPEN(token, 180, holder, NULL, NULL)) && UNTOUCHED(out));
+  CHECK(OPEN_INTO(token, holder, NULL, plain, sizeof plain) == 0 && n == 4 && !memcmp(plain, pt, 4));
+  memset(plain, 0x5A, sizeof plain), n = 99;
+  CHECK(FAILS(OPEN_INTO(token, holder, NULL, plain, 3), INVALID_FORMAT, "buffer too small"));
+  CHECK(FAILS(OPEN_INTO(token, holder, &now, plain, 4), CAPABILITY_INVALID, NULL));
+  CHECK(REFUSED(OPEN_INTO(token, holder, NULL, NULL, 4)) && all_bytes(plain, 8, 0x5A) && n == 99);
+  key[0] ^= 1; /* a failed decryption leaves zeros where the plaintext would be */
+  CHECK(FAILS(OPEN_INTO(token, holder, NULL, plain, sizeof plain), AEAD_TAG_MISMATCH, NULL));
+  CHECK(all_bytes(plain, 4, 0) && all_bytes(plain + 4, 4, 0x5A) && n == 99);
+  key[0] ^= 1;
 
   CHECK(tessella_transfer_bytes(prev, owner, &out, &e) == 0 && out.len == 216);
   CHECK(out.data[0] == 1 && out.data[1] == 2 && out.data[2] == 1 && out.data[64] == 6 && out.data[96] == 7);

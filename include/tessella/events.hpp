@@ -47,8 +47,9 @@ TESSELLA_API std::string event_document(EventKind kind, const EventBody& body);
 /// seal_event seals the event document as a frame: hdr2 1, hdr3 0, ts zero, pol "event",
 /// meta = the document, an empty payload, the nonce from event_nonce. The frame opens with the
 /// data key alone ("require_cap" is false) and verifies like any frame. Same inputs give the
-/// same bytes. Errors: KeyUnavailable for a data key that is not 32 bytes (checked first);
-/// seal's errors.
+/// same bytes. Errors, in order: InvalidFormat "event kind" for a kind outside the three;
+/// InvalidFormat "alg" for an alg other than 1 or 2; KeyUnavailable for a data key that is not
+/// 32 bytes; Internal "hmac key init"; the cipher's Internal errors.
 [[nodiscard]] TESSELLA_API Result<SealedFrame> seal_event(std::uint8_t alg, KeyView32 author,
                                                           KeyView32 owner, KeyView32 prev_cid,
                                                           EventKind kind, const EventBody& body,

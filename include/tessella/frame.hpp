@@ -63,6 +63,26 @@ TESSELLA_API bool fits_wire_format(const Frame& frame) noexcept;
 /// of the wire form with n in the ct_len field. Errors: InvalidFormat "section too long".
 [[nodiscard]] TESSELLA_API Result<Bytes> aad_bytes(const Frame& frame, std::uint32_t n);
 
+/// FrameView is a parsed frame that borrows every field and section from the parsed input.
+struct FrameView {
+  std::uint8_t version, alg, hdr2, hdr3;
+  NonceView nonce;
+  TimestampView ts;
+  KeyView32 author;
+  KeyView32 owner;
+  KeyView32 prev_cid;
+  ByteView pol, meta, ct;
+  std::span<const std::uint8_t, kTagSize> tag;
+  SignatureView sig;
+  /// The frame's own bytes: the input without what follows the frame.
+  ByteView wire;
+  /// The associated data: the first 136 + P + M bytes of wire.
+  ByteView aad;
+};
+
+/// frame_view parses the wire form without copying or allocating. Errors: as deserialize.
+[[nodiscard]] TESSELLA_API Result<FrameView> frame_view(ByteView bytes) noexcept;
+
 /// What seal and seal_bytes return: the sealed frame (or its wire form) and its identifier.
 struct SealedFrame {
   Frame frame;
@@ -122,6 +142,27 @@ TESSELLA_API Frame transfer(KeyView32 prev_cid, KeyView32 new_owner);
     KeyView32 author, KeyView32 owner, KeyView32 prev_cid, ByteView pol, ByteView meta,
     ByteView plaintext, ByteView data_key, const SigningKey& signer);
 
+/// sealed_len is the length of the frame seal_bytes makes from sections and a plaintext of these
+/// lengths: 216 + P + M + N. Errors: InvalidFormat "section too long" or "payload too long" (also
+/// for a frame larger than the address space).
+[[nodiscard]] TESSELLA_API Result<std::size_t> sealed_len(std::size_t pol_len,
+                                                          std::size_t meta_len,
+                                                          std::size_t plaintext_len) noexcept;
+
+/// What seal_bytes_into returns: the frame's length in the caller's buffer and its identifier.
+struct SealedInto {
+  std::size_t len = 0;
+  Cid cid{};
+};
+
+/// seal_bytes_into seals like seal_bytes into the caller's buffer, which must hold sealed_len
+/// bytes; it allocates nothing for the frame. Errors: as seal, then InvalidFormat
+/// "buffer too small" (nothing written). `out` must not overlap the inputs.
+[[nodiscard]] TESSELLA_API Result<SealedInto> seal_bytes_into(
+    std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3, NonceView nonce, TimestampView ts,
+    KeyView32 author, KeyView32 owner, KeyView32 prev_cid, ByteView pol, ByteView meta,
+    ByteView plaintext, ByteView data_key, const SigningKey& signer, std::span<std::uint8_t> out);
+
 /// The access policy read from a frame's meta section.
 struct FramePolicy {
   bool require_cap = false;
@@ -151,6 +192,15 @@ TESSELLA_API FramePolicy read_policy(ByteView meta);
                                                              std::optional<ByteView> capability,
                                                              std::optional<KeyView32> presenter_pub,
                                                              std::optional<std::uint64_t> now);
+
+/// open_bytes_into opens like open_bytes_with_ctx into the caller's buffer and returns the
+/// plaintext's length (the frame's ciphertext length). Errors: the parser's, then InvalidFormat
+/// "buffer too small" when `out` is shorter than the plaintext, then as open_bytes_with_ctx.
+/// When decryption fails the plaintext's span of `out` is wiped.
+[[nodiscard]] TESSELLA_API Result<std::size_t> open_bytes_into(
+    ByteView frame, ByteView data_key, std::optional<ByteView> capability,
+    std::optional<KeyView32> presenter_pub, std::optional<std::uint64_t> now,
+    std::span<std::uint8_t> out);
 
 /// verify_bytes parses the frame, takes its author field as the Ed25519 key and reports whether
 /// the signature holds, with the identifier of the frame's own bytes (trailing input excluded).

@@ -15,6 +15,6 @@
 #include "tessella/secret.hpp"
 #include "tessella/sign.hpp"
 #include "tessella/types.hpp"
-#include "tessella/version.h"
+#include "tessella/tessella.h"
 
 #endif
