@@ -1,6 +1,7 @@
 // restore_keys: BIP-39 phrase to the two keys.
 #include "floors.hpp"
 #include "tessella/mnemonic.hpp"
+#include "mnemonic_internal.hpp"
 
 namespace tessella::bench {
 namespace {

@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "fuzz_support.hpp"
+#include "tessella/fmt.hpp"
 #include "tessella/capabilities.hpp"
 
 using namespace tessella;

@@ -14,6 +14,7 @@
 #include "tessella/frame.hpp"
 #include "tessella/mnemonic.hpp"
 #include "tessella/sign.hpp"
+#include "mnemonic_internal.hpp"
 
 using namespace tessella;
 namespace fs = std::filesystem;

@@ -22,6 +22,7 @@
 
 #include "fuzz_support.hpp"
 #include "tessella/mnemonic.hpp"
+#include "mnemonic_internal.hpp"
 
 using namespace tessella;
 using tessella_fuzz::Carver;
@@ -101,8 +102,8 @@ RestoredKeys reference_keys(const std::string& phrase) {
     FUZZ_CHECK(EVP_KDF_derive(ctx, out, 32, params) == 1);
     EVP_KDF_CTX_free(ctx);
   };
-  derive("encryption", keys.enc_key.data());
-  derive("signing", keys.sign_seed.data());
+  derive("encryption", keys.enc_key.secret_bytes().data());
+  derive("signing", keys.sign_seed.secret_bytes().data());
   EVP_KDF_free(kdf);
   return keys;
 }

@@ -6,6 +6,8 @@
 
 #include "tessella/tessella.hpp"
 
+#include "random.hpp"
+
 struct tessella_signing_key {
   tessella::SigningKey key;
 };
@@ -619,10 +621,8 @@ int tessella_restore_keys(const char* phrase, size_t len, uint8_t out_enc_key[32
     }
     auto keys = tessella::restore_keys(std::string_view(phrase == nullptr ? "" : phrase, len));
     if (!keys) return fail(err, keys.error());
-    std::memcpy(out_enc_key, keys->enc_key.data(), 32);
-    std::memcpy(out_sign_seed, keys->sign_seed.data(), 32);
-    tessella::secure_wipe(keys->enc_key.data(), 32);
-    tessella::secure_wipe(keys->sign_seed.data(), 32);
+    std::memcpy(out_enc_key, keys->enc_key.secret_bytes().data(), 32);
+    std::memcpy(out_sign_seed, keys->sign_seed.secret_bytes().data(), 32);
     return 0;
   });
 }

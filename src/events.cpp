@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 
 #include "tessella/search.hpp"
+#include "hmac.hpp"
 
 namespace tessella {
 
@@ -14,14 +16,18 @@ constexpr std::array<std::string_view, 3> kKindNames = {"OwnershipTransfer", "Re
 constexpr std::string_view kEventPol = "event";
 constexpr std::string_view kNonceLabel = "tessella event nonce v1";
 
-std::string hex(std::span<const std::uint8_t, 32> bytes) {
+void append_hex(std::string& out, std::span<const std::uint8_t, 32> bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out(64, '0');
-  for (std::size_t i = 0; i < 32; ++i) {
-    out[2 * i] = kDigits[bytes[i] >> 4];
-    out[2 * i + 1] = kDigits[bytes[i] & 0x0f];
+  for (std::uint8_t b : bytes) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 0x0f];
   }
-  return out;
+}
+
+void append_decimal(std::string& out, std::uint64_t value) {
+  std::array<char, 20> digits;
+  const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
+  out.append(digits.data(), end);
 }
 
 }  // namespace
@@ -35,10 +41,20 @@ std::string event_document(EventKind kind, const EventBody& body) {
   // The document's shape is fixed: six members in key order, numbers as unsigned decimals and
   // hex strings, none of which needs escaping. It is written directly rather than through a JSON
   // document tree, whose destructor allocates and would end the process when memory runs out.
-  return fmt::format(
-      R"({{"event":"{}","exp_ts":{},"peer_pub":"{}","require_cap":false,"rights":{},"scope_cid":"{}"}})",
-      event_kind_name(kind), body.exp_ts, hex(body.peer_pub), body.rights.bits(),
-      hex(body.scope_cid));
+  std::string doc;
+  doc.reserve(256);
+  doc += R"({"event":")";
+  doc += event_kind_name(kind);
+  doc += R"(","exp_ts":)";
+  append_decimal(doc, body.exp_ts);
+  doc += R"(,"peer_pub":")";
+  append_hex(doc, body.peer_pub);
+  doc += R"(","require_cap":false,"rights":)";
+  append_decimal(doc, body.rights.bits());
+  doc += R"(,"scope_cid":")";
+  append_hex(doc, body.scope_cid);
+  doc += R"("})";
+  return doc;
 }
 
 Result<Nonce> event_nonce(ByteView data_key, ByteView zero_nonce_aad) {

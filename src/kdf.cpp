@@ -1,4 +1,4 @@
-#include "tessella/kdf.hpp"
+#include "kdf_internal.hpp"
 
 #include <atomic>
 #include <memory>

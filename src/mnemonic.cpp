@@ -8,6 +8,8 @@
 #include <openssl/sha.h>
 
 #include "tessella/kdf.hpp"
+#include "kdf_internal.hpp"
+#include "mnemonic_internal.hpp"
 
 namespace tessella {
 
@@ -89,13 +91,20 @@ Result<std::string> generate_mnemonic(std::size_t words) {
   }
   std::array<std::uint8_t, kMaxEntropy> entropy{};
   WipeOnExit wipe_entropy(entropy.data(), entropy.size());
-  // RAND_bytes draws from OpenSSL's per-thread DRBG, seeded from the operating system. If it
-  // cannot deliver, no phrase is built from unfilled entropy.
-  if (RAND_bytes(entropy.data(), static_cast<int>(entropy_len)) != 1) {
+  // RAND_priv_bytes draws from OpenSSL's per-thread private DRBG, seeded from the operating
+  // system and kept apart from the one that serves public values. If it cannot deliver, no phrase
+  // is built from unfilled entropy.
+  if (RAND_priv_bytes(entropy.data(), static_cast<int>(entropy_len)) != 1) {
     return std::unexpected(TessellaError::internal("mnemonic generation failed"));
   }
   auto phrase = detail::entropy_to_mnemonic(ByteView(entropy.data(), entropy_len));
   if (!phrase) return std::unexpected(TessellaError::internal("mnemonic generation failed"));
+  return std::move(*phrase);
+}
+
+Result<std::string> mnemonic_from_entropy(ByteView entropy) {
+  auto phrase = detail::entropy_to_mnemonic(entropy);
+  if (!phrase) return std::unexpected(TessellaError::invalid_format("invalid entropy length"));
   return std::move(*phrase);
 }
 
@@ -154,12 +163,12 @@ Result<RestoredKeys> restore_keys(std::string_view phrase) {
   if (!detail::hkdf_extract(as_bytes(kSalt), seed, prk)) {
     return std::unexpected(TessellaError::crypto("kdf expand enc"));
   }
-  RestoredKeys keys;
-  if (!detail::hkdf_expand(prk, as_bytes(kInfoEnc), keys.enc_key)) {
+  // The keys are derived straight into the returned value: no other copy of them exists.
+  Result<RestoredKeys> keys(std::in_place);
+  if (!detail::hkdf_expand(prk, as_bytes(kInfoEnc), keys->enc_key.secret_bytes())) {
     return std::unexpected(TessellaError::crypto("kdf expand enc"));
   }
-  if (!detail::hkdf_expand(prk, as_bytes(kInfoSign), keys.sign_seed)) {
-    secure_wipe(keys.enc_key.data(), keys.enc_key.size());
+  if (!detail::hkdf_expand(prk, as_bytes(kInfoSign), keys->sign_seed.secret_bytes())) {
     return std::unexpected(TessellaError::crypto("kdf expand sign"));
   }
   return keys;

@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #elif defined(__linux__) || defined(__ANDROID__)
 #include <sys/random.h>
+
+#include "random.hpp"
 #else
 #error "no operating-system random source known for this platform"
 #endif

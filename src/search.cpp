@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 
 #include "openssl_cache.hpp"
+#include "hmac.hpp"
 
 namespace tessella {
 

@@ -11,10 +11,6 @@
 
 namespace tessella {
 
-void detail::PkeyDeleter::operator()(void* pkey) const noexcept {
-  EVP_PKEY_free(static_cast<EVP_PKEY*>(pkey));
-}
-
 namespace {
 
 struct MdCtxFree {
@@ -146,7 +142,8 @@ SigningKey SigningKey::from_seed(KeyView32 seed) {
       EVP_PKEY_new_raw_public_key_ex(nullptr, "ED25519", nullptr, pub.data(), pub.size());
   if (pub_key == nullptr) throw std::bad_alloc();
   VerifyingKey vk(pub, std::shared_ptr<void>(pub_key, detail::PkeyDeleter{}));
-  return SigningKey(seed, std::move(priv), std::move(vk));
+  return SigningKey(seed, std::shared_ptr<void>(priv.release(), detail::PkeyDeleter{}),
+                    std::move(vk));
 }
 
 SigningKey signing_key_from_seed(KeyView32 seed) { return SigningKey::from_seed(seed); }
@@ -173,7 +170,7 @@ Signature sign(const SigningKey& key, ByteView message) {
   std::size_t sig_len = sig.size();
   // Ed25519 signing fails only when OpenSSL cannot allocate.
   if (EVP_DigestSignInit_ex(ctx.get(), nullptr, nullptr, nullptr, nullptr,
-                            static_cast<EVP_PKEY*>(key.native_handle()), nullptr) != 1 ||
+                            KeyAccess::pkey(key), nullptr) != 1 ||
       EVP_DigestSign(ctx.get(), sig.data(), &sig_len, message.data(), message.size()) != 1 ||
       sig_len != sig.size()) {
     throw std::bad_alloc();
@@ -183,7 +180,7 @@ Signature sign(const SigningKey& key, ByteView message) {
 
 Result<void> verify(const VerifyingKey& key, ByteView message, SignatureView signature) {
   if (sodium_accepts(key.bytes(), message, signature) ||
-      openssl_accepts(static_cast<EVP_PKEY*>(key.native_handle()), message, signature)) {
+      openssl_accepts(KeyAccess::pkey(key), message, signature)) {
     return {};
   }
   return std::unexpected(TessellaError(ErrorKind::SignatureInvalid));

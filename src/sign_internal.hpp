@@ -3,9 +3,30 @@
 #ifndef TESSELLA_SRC_SIGN_INTERNAL_HPP
 #define TESSELLA_SRC_SIGN_INTERNAL_HPP
 
+#include <memory>
+
+#include <openssl/evp.h>
+
 #include "tessella/sign.hpp"
 
-namespace tessella::detail {
+namespace tessella {
+
+/// The imported OpenSSL keys behind the public key types, for the library's own use.
+struct KeyAccess {
+  static EVP_PKEY* pkey(const SigningKey& key) noexcept {
+    return static_cast<EVP_PKEY*>(key.pkey_.get());
+  }
+  static EVP_PKEY* pkey(const VerifyingKey& key) noexcept {
+    return static_cast<EVP_PKEY*>(key.pkey_.get());
+  }
+};
+
+namespace detail {
+
+struct PkeyDeleter {
+  void operator()(void* pkey) const noexcept { EVP_PKEY_free(static_cast<EVP_PKEY*>(pkey)); }
+};
+using PkeyHandle = std::unique_ptr<void, PkeyDeleter>;
 
 enum class Verdict { Valid, BadSignature, BadKey };
 
@@ -17,6 +38,7 @@ Verdict verify_encoded(KeyView32 public_key, ByteView message, SignatureView sig
 /// sign_with_seed signs as signing_key_from_seed followed by sign would, and wipes the key pair.
 Signature sign_with_seed(KeyView32 seed, ByteView message);
 
-}  // namespace tessella::detail
+}  // namespace detail
+}  // namespace tessella
 
 #endif

@@ -1,6 +1,6 @@
 // The BIP-39 English word list: 2,048 words in their standard order (sorted, so a word's
 // index is found by binary search).
-#include "tessella/mnemonic.hpp"
+#include "mnemonic_internal.hpp"
 
 namespace tessella::detail {
 

@@ -1,4 +1,5 @@
 // Rights, capability tokens and their binary form, issuing and verifying tokens.
+#include "tessella/fmt.hpp"
 #include "tessella/capabilities.hpp"
 
 #include <algorithm>

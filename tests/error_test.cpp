@@ -1,5 +1,6 @@
 // TessellaError: the kind number and exact text of every error the library produces, through
 // operator<<, fmt and message().
+#include "tessella/fmt.hpp"
 #include "tessella/error.hpp"
 
 #include <sstream>

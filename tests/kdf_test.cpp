@@ -10,6 +10,7 @@
 #include <openssl/hmac.h>
 
 #include "vectors.hpp"
+#include "kdf_internal.hpp"
 
 namespace tessella {
 namespace {

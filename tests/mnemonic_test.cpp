@@ -10,6 +10,7 @@
 #include <openssl/sha.h>
 
 #include "vectors.hpp"
+#include "mnemonic_internal.hpp"
 
 namespace tessella {
 namespace {
@@ -76,7 +77,7 @@ std::string master_xprv(ByteView seed) {
 
 std::string keys_hex(std::string_view phrase) {
   auto keys = restore_keys(phrase);
-  return keys ? to_hex(keys->enc_key) + " " + to_hex(keys->sign_seed) : "refused";
+  return keys ? to_hex(keys->enc_key.secret_bytes()) + " " + to_hex(keys->sign_seed.secret_bytes()) : "refused";
 }
 
 const TessellaError kInvalidMnemonic = TessellaError::invalid_format("invalid mnemonic");

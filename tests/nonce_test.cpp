@@ -1,5 +1,6 @@
 // RandomNonce and os_random: distinctness and spread of the bytes drawn from the system's source.
 #include "tessella/nonce.hpp"
+#include "random.hpp"
 
 #include <array>
 #include <mutex>

@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "tessella/fmt.hpp"
 #include "tessella/tessella.hpp"
 #include "vectors.hpp"
 

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../src/sign_internal.hpp"
+#include "sign_internal.hpp"
 #include "tessella/capabilities.hpp"
 #include "tessella/cid.hpp"
 #include "tessella/frame.hpp"

@@ -13,8 +13,6 @@
 #include <utility>
 #include <vector>
 
-#include <fmt/format.h>
-
 #include "tessella/error.hpp"
 #include "tessella/export.hpp"
 #include "tessella/types.hpp"
@@ -181,73 +179,5 @@ TESSELLA_API std::array<std::uint8_t, kCapTokenSize> cap_encode(const CapToken& 
 [[nodiscard]] TESSELLA_API Result<void> cap_verify(const CapToken& token, KeyView32 presenter_pub);
 
 }  // namespace tessella
-
-/// Rights formats as its display form with `{}` (width, fill and alignment apply), its
-/// diagnostic form with `{:?}`, and as the 32-bit number with `{:b}`, `{:o}`, `{:x}`, `{:X}`,
-/// `{:d}` and their width, fill, zero padding and `#` options.
-template <>
-struct fmt::formatter<tessella::Rights> {
-  enum class Mode { Display, Diagnostic, Number };
-  Mode mode = Mode::Display;
-  fmt::formatter<std::uint32_t> number;
-  fmt::formatter<std::string_view> text;
-
-  constexpr auto parse(fmt::format_parse_context& ctx) {
-    auto it = ctx.begin();
-    auto end = it;
-    // Find the '}' that closes this field, stepping over nested ones ("{:{}x}": dynamic width).
-    for (int depth = 0; end != ctx.end(); ++end) {
-      if (*end == '{') {
-        ++depth;
-      } else if (*end == '}') {
-        if (depth == 0) break;
-        --depth;
-      }
-    }
-    if (end != it) {
-      char last = *(end - 1);
-      if (last == 'b' || last == 'o' || last == 'x' || last == 'X' || last == 'd' ||
-          last == 'B') {
-        mode = Mode::Number;
-        return number.parse(ctx);
-      }
-      if (last == '?') {
-        mode = Mode::Diagnostic;
-        if (std::is_constant_evaluated()) {
-          // Compile-time check of the format string: a string accepts the same specs, '?'
-          // included, and takes the same nested fields.
-          fmt::formatter<std::string_view> check;
-          return check.parse(ctx);
-        }
-        // The text formatter parses the specs without the '?'. Automatically numbered nested
-        // fields ("{:>{}?}") take their numbers from this context: the sub-context starts
-        // where this one stands, and this one moves past them.
-        std::string_view specs(&*it, static_cast<std::size_t>(end - 1 - it));
-        int first_auto = 0;
-        bool first = true;
-        for (std::size_t i = 0; i + 1 < specs.size(); ++i) {
-          if (specs[i] == '{' && specs[i + 1] == '}') {
-            int id = ctx.next_arg_id();
-            if (first) first_auto = id;
-            first = false;
-          }
-        }
-        fmt::format_parse_context sub(specs, {}, first_auto);
-        text.parse(sub);
-        return end;
-      }
-    }
-    return text.parse(ctx);
-  }
-
-  template <class FormatContext>
-  auto format(tessella::Rights r, FormatContext& ctx) const {
-    if (mode == Mode::Number) return number.format(r.bits(), ctx);
-    if (mode == Mode::Diagnostic && r.bits() == 0) return text.format(std::string_view("0x0"), ctx);
-    // Display form, which is also the diagnostic form of any other value; written on the stack.
-    std::array<char, tessella::Rights::kMaxDisplayLen> shown;
-    return text.format(std::string_view(shown.data(), r.write_display(shown)), ctx);
-  }
-};
 
 #endif

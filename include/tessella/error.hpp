@@ -7,8 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include <fmt/format.h>
-
 #include "tessella/export.hpp"
 #include "tessella/types.hpp"
 
@@ -80,14 +78,5 @@ TESSELLA_API std::string_view kind_text(ErrorKind kind) noexcept;
 TESSELLA_API std::ostream& operator<<(std::ostream& os, const TessellaError& err);
 
 }  // namespace tessella
-
-/// `fmt::format("{}", err)` writes the same text as operator<<.
-template <>
-struct fmt::formatter<tessella::TessellaError> : fmt::formatter<std::string_view> {
-  template <class FormatContext>
-  auto format(const tessella::TessellaError& err, FormatContext& ctx) const {
-    return fmt::formatter<std::string_view>::format(err.message(), ctx);
-  }
-};
 
 #endif

@@ -27,12 +27,6 @@ class TESSELLA_API HkdfV1 final : public Kdf {
 TESSELLA_API bool hkdf_sha256(ByteView salt, ByteView ikm, ByteView info,
                               std::span<std::uint8_t> out) noexcept;
 
-namespace detail {
-/// HKDF-SHA-256 extract: prk = HMAC-SHA-256(salt, ikm). False when the primitive fails.
-TESSELLA_API bool hkdf_extract(ByteView salt, ByteView ikm, std::span<std::uint8_t, 32> prk) noexcept;
-/// HKDF-SHA-256 expand of a 32-byte prk into `out` (at most 8,160 bytes).
-TESSELLA_API bool hkdf_expand(ByteView prk, ByteView info, std::span<std::uint8_t> out) noexcept;
-}  // namespace detail
 
 }  // namespace tessella
 

@@ -16,14 +16,14 @@
 
 namespace tessella {
 
-/// The two keys a recovery phrase stands for.
+/// The two keys a recovery phrase stands for, wiped when released.
 struct RestoredKeys {
-  std::array<std::uint8_t, 32> enc_key{};    // the 32-byte data key
-  std::array<std::uint8_t, 32> sign_seed{};  // the Ed25519 seed for signing_key_from_seed
+  SecretArray<32> enc_key;    // the 32-byte data key
+  SecretArray<32> sign_seed;  // the Ed25519 seed for signing_key_from_seed
 };
 
 /// generate_mnemonic returns a new phrase of 12 or 24 English words separated by single spaces,
-/// from 16 or 32 bytes of fresh entropy (OpenSSL's per-thread DRBG). Errors: InvalidFormat
+/// from 16 or 32 bytes of fresh entropy (OpenSSL's per-thread private DRBG). Errors: InvalidFormat
 /// "invalid word count" for any other count (no randomness drawn); Internal "mnemonic
 /// generation failed" when no entropy can be had. The entropy is wiped.
 [[nodiscard]] TESSELLA_API Result<std::string> generate_mnemonic(std::size_t words);
@@ -38,17 +38,11 @@ struct RestoredKeys {
 /// copy of the phrase, its entropy and the seed is wiped.
 [[nodiscard]] TESSELLA_API Result<RestoredKeys> restore_keys(std::string_view phrase);
 
-namespace detail {
-/// The BIP-39 English word list (2,048 words, in order).
-TESSELLA_API std::span<const std::string_view, 2048> bip39_english() noexcept;
-/// entropy_to_mnemonic builds the phrase of 16, 20, 24, 28 or 32 bytes of entropy; nullopt for
-/// other lengths.
-TESSELLA_API std::optional<std::string> entropy_to_mnemonic(ByteView entropy);
-/// mnemonic_to_seed is BIP-39's PBKDF2-HMAC-SHA512 (2048 rounds, salt "mnemonic" + passphrase)
-/// over the phrase text as given; false when the primitive fails. Throws only std::bad_alloc.
-TESSELLA_API bool mnemonic_to_seed(std::string_view phrase, std::string_view passphrase,
-                                   std::span<std::uint8_t, 64> out);
-}  // namespace detail
+/// mnemonic_from_entropy builds the BIP-39 English phrase for 16, 20, 24, 28 or 32 bytes of
+/// entropy, words separated by single spaces (for hosts that draw their own entropy).
+/// Errors: InvalidFormat "invalid entropy length" for any other length.
+[[nodiscard]] TESSELLA_API Result<std::string> mnemonic_from_entropy(ByteView entropy);
+
 
 }  // namespace tessella
 

@@ -27,9 +27,6 @@ class TESSELLA_API RandomNonce final : public NonceProvider {
   Nonce next() override;
 };
 
-/// os_random fills `out` from the operating system's random source, retrying on interruption
-/// and short reads; it stops the process if the source fails.
-TESSELLA_API void os_random(void* out, std::size_t len) noexcept;
 
 }  // namespace tessella
 

@@ -16,12 +16,6 @@ using BlindToken = std::array<std::uint8_t, 32>;
 /// the term's bytes unchanged. Errors: Internal "hmac key init" if the MAC cannot be set up.
 [[nodiscard]] TESSELLA_API Result<BlindToken> blind_index(ByteView key, ByteView term);
 
-namespace detail {
-/// HMAC-SHA-256 of the concatenated parts; false when the MAC cannot be set up or run.
-/// Throws only std::bad_alloc.
-TESSELLA_API bool hmac_sha256(ByteView key, std::initializer_list<ByteView> parts,
-                              std::span<std::uint8_t, 32> out);
-}  // namespace detail
 
 }  // namespace tessella
 

@@ -35,6 +35,13 @@ class SecretArray {
   std::span<const std::uint8_t, N> secret_bytes() const noexcept { return bytes_; }
   static constexpr std::size_t size() noexcept { return N; }
 
+  /// Compares in time independent of where the bytes differ.
+  friend bool operator==(const SecretArray& a, const SecretArray& b) noexcept {
+    std::uint8_t diff = 0;
+    for (std::size_t i = 0; i < N; ++i) diff = static_cast<std::uint8_t>(diff | (a.bytes_[i] ^ b.bytes_[i]));
+    return diff == 0;
+  }
+
  private:
   std::array<std::uint8_t, N> bytes_{};
 };

@@ -12,12 +12,7 @@
 
 namespace tessella {
 
-namespace detail {
-struct PkeyDeleter {
-  TESSELLA_API void operator()(void* pkey) const noexcept;
-};
-using PkeyHandle = std::unique_ptr<void, PkeyDeleter>;
-}  // namespace detail
+struct KeyAccess;
 
 /// VerifyingKey is an Ed25519 public key, kept as its 32-byte encoding and as an imported
 /// OpenSSL key, so verifying many messages imports it once. Copies share the imported key
@@ -31,11 +26,10 @@ class TESSELLA_API VerifyingKey {
 
   /// The 32-byte encoding.
   const PublicKey& bytes() const noexcept { return bytes_; }
-  /// The imported OpenSSL key (an EVP_PKEY*), for the library's own use.
-  void* native_handle() const noexcept { return pkey_.get(); }
 
  private:
   friend class SigningKey;
+  friend struct KeyAccess;
   VerifyingKey(const PublicKey& bytes, std::shared_ptr<void> pkey) noexcept
       : bytes_(bytes), pkey_(std::move(pkey)) {}
 
@@ -58,19 +52,19 @@ class TESSELLA_API SigningKey {
   static SigningKey from_seed(KeyView32 seed);
 
   const VerifyingKey& verifying_key() const noexcept { return verifying_; }
-  /// The imported OpenSSL private key (an EVP_PKEY*), for the library's own use.
-  void* native_handle() const noexcept { return pkey_.get(); }
   /// The seed the key was derived from.
   std::span<const std::uint8_t, kSeedSize> secret_seed() const noexcept {
     return seed_.secret_bytes();
   }
 
  private:
-  SigningKey(KeyView32 seed, detail::PkeyHandle pkey, VerifyingKey vk)
+  friend struct KeyAccess;
+  SigningKey(KeyView32 seed, std::shared_ptr<void> pkey, VerifyingKey vk)
       : seed_(seed), pkey_(std::move(pkey)), verifying_(std::move(vk)) {}
 
   SecretArray<kSeedSize> seed_;
-  detail::PkeyHandle pkey_;
+  // The imported OpenSSL key pair, released (and cleared by OpenSSL) with the last owner.
+  std::shared_ptr<void> pkey_;
   VerifyingKey verifying_;
 };
 

@@ -342,7 +342,7 @@ TESSELLA_EXPORT int tessella_seal_event(uint8_t alg, const uint8_t author[32],
                                         tessella_buf *out_frame, uint8_t out_cid[32],
                                         tessella_error *err);
 
-/* Generates a BIP-39 English recovery phrase of 12, 15, 18, 21 or 24 words from fresh entropy and
+/* Generates a BIP-39 English recovery phrase of 12 or 24 words from fresh entropy and
    writes it to *out as text (words separated by single spaces, not NUL-terminated). The phrase is
    a secret: wipe it before tessella_buf_free. Errors: TESSELLA_INVALID_FORMAT
    "invalid word count"; TESSELLA_INTERNAL "mnemonic generation failed". */

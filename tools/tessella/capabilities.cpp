@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 
+#include "tessella/fmt.hpp"
+
 #include "commands.hpp"
 #include "io.hpp"
 

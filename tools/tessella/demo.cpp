@@ -8,7 +8,9 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <openssl/rand.h>
 
+#include "tessella/fmt.hpp"
 #include "commands.hpp"
 #include "io.hpp"
 
@@ -27,7 +29,9 @@ class Source {
   std::array<std::uint8_t, N> bytes(std::string_view label) const {
     std::array<std::uint8_t, N> out{};
     if (!seed_) {
-      os_random(out.data(), out.size());
+      if (RAND_bytes(out.data(), static_cast<int>(out.size())) != 1) {
+        throw Failure("cannot draw random bytes");
+      }
       return out;
     }
     std::array<std::uint8_t, 8> ikm{};
@@ -44,9 +48,7 @@ class Source {
     if (!seed_) return unwrap(generate_mnemonic(12));
     auto entropy = bytes<16>("phrase entropy");
     WipeOnExit wipe(entropy.data(), entropy.size());
-    auto phrase = detail::entropy_to_mnemonic(entropy);
-    if (!phrase) throw Failure("cannot build the demo's phrase");
-    return *phrase;
+    return unwrap(mnemonic_from_entropy(entropy));
   }
 
   Nonce nonce(std::string_view label) const {
@@ -168,20 +170,20 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
   // 1. Keys from a recovery phrase.
   std::string phrase = source.phrase();
   WipeOnExit wipe_phrase(phrase.data(), phrase.size());
-  RestoredKeys keys = unwrap(restore_keys(phrase));
-  WipeOnExit wipe_keys(&keys, sizeof keys);
-  SigningKey author_key = signing_key_from_seed(keys.sign_seed);
+  const RestoredKeys keys = unwrap(restore_keys(phrase));
+  const auto data_key = keys.enc_key.secret_bytes();
+  const auto sign_seed = keys.sign_seed.secret_bytes();
+  SigningKey author_key = signing_key_from_seed(sign_seed);
   PublicKey author = verifying_key_bytes(author_key);
   n.step("phrase", "Recovery phrase",
          "A 12-word phrase is generated; restoring it gives the data key and the signing seed.");
   n.show("phrase", "phrase", phrase);
-  n.show("data_key", "data key", to_hex(keys.enc_key), excerpt(keys.enc_key));
-  n.show("signing_seed", "signing seed", to_hex(keys.sign_seed), excerpt(keys.sign_seed));
+  n.show("data_key", "data key", to_hex(data_key), excerpt(data_key));
+  n.show("signing_seed", "signing seed", to_hex(sign_seed), excerpt(sign_seed));
   n.show("author_pub", "author key", to_hex(author));
-  RestoredKeys again = unwrap(restore_keys(phrase));
+  const RestoredKeys again = unwrap(restore_keys(phrase));
   n.expect(again.enc_key == keys.enc_key && again.sign_seed == keys.sign_seed,
            "restoring the phrase twice gave different keys");
-  secure_wipe(&again, sizeof again);
 
   // 2. The other parties.
   auto holder_seed = source.bytes<kSeedSize>("holder seed");
@@ -205,7 +207,7 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
   Cid no_prev{};
   SealedBytes sealed =
       unwrap(seal_bytes(kAlgChaCha20, 0, 0, nonce, ts, author, author, no_prev, as_bytes(pol),
-                        as_bytes(meta), as_bytes(payload), keys.enc_key, author_key));
+                        as_bytes(meta), as_bytes(payload), data_key, author_key));
   const Bytes& frame = sealed.bytes;
   FramePolicy policy = read_policy(as_bytes(meta));
   const std::size_t ct_at = kFrameFixedSize + pol.size() + meta.size();
@@ -232,7 +234,7 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
   // 4. Granting the holder a capability.
   const Rights granted = Rights::READ_FEATURES | Rights::READ_RAW;
   const std::uint64_t exp = now + 3600;
-  CapToken token = unwrap(cap_issue(keys.sign_seed, author, sealed.cid, granted, exp, holder));
+  CapToken token = unwrap(cap_issue(sign_seed, author, sealed.cid, granted, exp, holder));
   auto token_bytes = cap_encode(token);
   n.step("grant", "Granting",
          "The author issues the holder a token for this frame, valid for one hour.");
@@ -243,7 +245,7 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
 
   // 5. The holder opens the frame.
   auto open_as = [&](ByteView bytes, ByteView cap, KeyView32 presenter) {
-    return open_bytes_with_ctx(bytes, keys.enc_key, cap, presenter, now);
+    return open_bytes_with_ctx(bytes, data_key, cap, presenter, now);
   };
   auto opened = open_as(frame, token_bytes, holder);
   n.step("open", "Opening", "The holder presents the token with its own key; the frame opens.");
@@ -255,14 +257,14 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
   }
 
   // 6. What a user sees when something is wrong.
-  auto expired = unwrap(cap_issue(keys.sign_seed, author, sealed.cid, granted, now - 60, holder));
+  auto expired = unwrap(cap_issue(sign_seed, author, sealed.cid, granted, now - 60, holder));
   auto narrow =
-      unwrap(cap_issue(keys.sign_seed, author, sealed.cid, Rights::READ_FEATURES, exp, holder));
+      unwrap(cap_issue(sign_seed, author, sealed.cid, Rights::READ_FEATURES, exp, holder));
   Bytes tampered = frame;
   tampered[ct_at] ^= 0x01;
   n.step("refusals", "Refusals", "Each of these attempts must fail, with the error shown.");
   n.refused("no_token", "no token",
-            open_bytes_with_ctx(frame, keys.enc_key, std::nullopt, KeyView32(holder), now),
+            open_bytes_with_ctx(frame, data_key, std::nullopt, KeyView32(holder), now),
             ErrorKind::CapabilityInvalid, "the policy requires a capability");
   n.refused("wrong_holder", "wrong holder", open_as(frame, token_bytes, stranger),
             ErrorKind::CapabilityInvalid, "the stranger presents the holder's token");
@@ -296,10 +298,10 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
   // 8. The grant is recorded as an event frame.
   EventBody body{sealed.cid, granted, exp, holder};
   SealedFrame event = unwrap(seal_event(kAlgChaCha20, author, author, sealed.cid,
-                                        EventKind::LicenseGrant, body, keys.enc_key, author_key));
+                                        EventKind::LicenseGrant, body, data_key, author_key));
   Bytes event_bytes = unwrap(serialize(event.frame));
   FrameVerification ev = unwrap(verify_bytes(event_bytes));
-  auto event_open = open_bytes(event_bytes, keys.enc_key, std::nullopt, std::nullopt);
+  auto event_open = open_bytes(event_bytes, data_key, std::nullopt, std::nullopt);
   n.step("event", "Recording",
          "The licence grant is sealed as an event frame that follows the data frame.");
   n.show("document", "document", Json::parse(event.frame.meta.begin(), event.frame.meta.end()),
@@ -314,7 +316,7 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
   n.expect(event_open && event_open->empty(), "the event frame did not open to an empty payload");
 
   // 9. A blind-index token for private search.
-  Bytes index_key = HkdfV1().derive(keys.enc_key, as_bytes("blind index"));
+  Bytes index_key = HkdfV1().derive(data_key, as_bytes("blind index"));
   WipeOnExit wipe_index(index_key.data(), index_key.size());
   BlindToken t1 = unwrap(blind_index(index_key, as_bytes("revenue")));
   BlindToken t2 = unwrap(blind_index(index_key, as_bytes("revenue")));

@@ -6,6 +6,8 @@
 
 #include <fmt/format.h>
 
+#include "tessella/fmt.hpp"
+
 #include "commands.hpp"
 #include "io.hpp"
 

@@ -11,6 +11,8 @@
 
 #include <fmt/format.h>
 
+#include "tessella/fmt.hpp"
+
 namespace tessella::cli {
 
 namespace {

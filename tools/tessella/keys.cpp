@@ -31,14 +31,14 @@ void restore_into(std::string_view phrase, const KeyFiles& files, Report& report
   auto keys = restore_keys(phrase);
   if (!keys) fail(keys.error());
   WipeOnExit wipe(&*keys, sizeof(RestoredKeys));
-  PublicKey pub = verifying_key_bytes(signing_key_from_seed(keys->sign_seed));
+  PublicKey pub = verifying_key_bytes(signing_key_from_seed(keys->sign_seed.secret_bytes()));
   report.add("public_key", to_hex(pub));
   if (!files.key_out.empty()) {
-    write_secret(files.key_out, keys->enc_key);
+    write_secret(files.key_out, keys->enc_key.secret_bytes());
     report.add("key_file", files.key_out);
   }
   if (!files.seed_out.empty()) {
-    write_secret(files.seed_out, keys->sign_seed);
+    write_secret(files.seed_out, keys->sign_seed.secret_bytes());
     report.add("signing_seed_file", files.seed_out);
   }
 }

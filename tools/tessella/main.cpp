@@ -12,6 +12,8 @@
 
 #include <fmt/format.h>
 
+#include "tessella/fmt.hpp"
+
 #include <tessella/tessella.hpp>
 
 #include "commands.hpp"

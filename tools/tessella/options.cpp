@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "tessella/fmt.hpp"
+
 #include "commands.hpp"
 #include "io.hpp"
 

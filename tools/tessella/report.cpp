@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 
+#include "tessella/fmt.hpp"
+
 namespace tessella::cli {
 
 Report& Report::add(std::string key, Json value) {
