@@ -53,11 +53,11 @@ const std::vector<PolicyCase>& policies() {
       {"unterminated", R"({"require_cap":true)", false, 0},
       {"invalid_utf8_key", "{\"\xc3\":1,\"require_cap\":true}", false, 0},
       {"invalid_utf8_in_string", "{\"require_cap\":true,\"k\":\"\xff\xfe\"}", false, 0},
-      // Nesting is refused beyond 128 levels, the top object included.
+      // Nesting to any depth a 65,535-byte section holds.
       {"nested_128", "{\"require_cap\":true,\"x\":" + nested(127) + "}", true, 0},
-      {"nested_129", "{\"require_cap\":true,\"x\":" + nested(128) + "}", false, 0},
-      {"nested_30000", "{\"require_cap\":true,\"x\":" + nested(30000) + "}", false, 0},
-      // The JSON lexer stops at NUL; a NUL byte anywhere makes the text not JSON.
+      {"nested_129", "{\"require_cap\":true,\"x\":" + nested(128) + "}", true, 0},
+      {"nested_30000", "{\"require_cap\":true,\"x\":" + nested(30000) + "}", true, 0},
+      // A NUL byte anywhere makes the text not JSON.
       {"trailing_nul", std::string("{\"require_cap\":true}\0", 21), false, 0},
       {"trailing_nul_and_text", std::string("{\"require_cap\":true}\0{}", 23), false, 0},
       {"nul_in_string", std::string("{\"require_cap\":true,\"a\":\"\0\"}", 28), false, 0},
