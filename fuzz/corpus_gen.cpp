@@ -125,11 +125,16 @@ void frame_policy() {
       {"trailing", R"({"require_cap":true} x)"},
       {"white-space", " \t{ \"require_cap\" : true }\r\n"},
       {"unicode-key", R"({"require\u005fcap":true})"},
+      {"number-1e400", R"({"x":1e400,"require_cap":true})"},
+      {"ops-1e400", R"({"require_cap":true,"allowed_ops":-1e400})"},
+      {"lone-surrogate", R"({"x":"\ud800","require_cap":true,"y":"\udc00\ud800"})"},
+      {"surrogate-key", R"({"\ud800":1,"require_cap":true})"},
+      {"byte-order-mark", "\xef\xbb\xbf{\"require_cap\":true}"},
   };
   for (const auto& d : docs) write("frame_policy", d[0], std::string_view(d[1]));
   const std::string nul = std::string(R"({"require_cap":true})") + '\0';
   write("frame_policy", "nul-after", nul);
-  // 128 levels of nesting are a document; 129 are not.
+  // Nesting of any depth is a document.
   const auto nested = [](std::size_t levels) {
     std::string s = R"({"require_cap":true,"a":)";
     for (std::size_t i = 1; i < levels; ++i) s += '[';
@@ -138,6 +143,9 @@ void frame_policy() {
   };
   write("frame_policy", "depth-128", nested(128));
   write("frame_policy", "depth-129", nested(129));
+  write("frame_policy", "depth-300", nested(300));
+  write("frame_policy", "number-400-digits",
+        R"({"require_cap":true,"allowed_ops":)" + std::string(400, '9') + "}");
 }
 
 void frame_open() {

@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -100,7 +103,8 @@ inline constexpr std::uint8_t kIssuerSeed = 0x15;
 inline constexpr std::uint8_t kHolderSeed = 0x40;
 
 // The nesting limit of the policy reader: a document nesting deeper counts as not JSON.
-inline constexpr std::size_t kPolicyMaxDepth = 128;
+inline constexpr std::size_t kPolicyMaxDepth = 65536;
+static_assert(kPolicyMaxDepth == tessella::kPolicyMaxDepth);
 
 // Deepest container nesting of a parsed document (a top-level object or array is 1, a scalar
 // 0), walked with an explicit stack so that deep documents cannot exhaust the call stack.
@@ -117,13 +121,105 @@ inline std::size_t nesting_depth(const nlohmann::json& doc) {
   return deepest;
 }
 
+// Whether `s` is exactly -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?.
+inline bool is_json_number(std::string_view s) {
+  std::size_t i = 0;
+  const auto digits = [&] {
+    const std::size_t from = i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+    return i > from;
+  };
+  if (i < s.size() && s[i] == '-') ++i;
+  if (i < s.size() && s[i] == '0') {
+    ++i;
+  } else if (!digits()) {
+    return false;
+  }
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    if (!digits()) return false;
+  }
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    if (!digits()) return false;
+  }
+  return i == s.size();
+}
+
+// RFC 8259 text that nlohmann::json refuses, rewritten into text it takes with the same policy.
+// Two things are refused there: a number whose value is beyond the range of a double (1e400, a
+// 400-digit integer), and a \u escape of a surrogate that is not part of a pair. The rewrite
+// replaces such a number token with 0.5 (no policy key reads a float and a number beyond 2^64
+// alike as 0) and every surrogate escape with \u0020 (a key holding either matches neither policy
+// key). Each replacement is a token of the same kind, so a text that is not JSON stays not JSON:
+// strings are followed quote by quote and escape by escape, and a number is a maximal run of
+// number characters outside strings that matches the number grammar exactly.
+inline std::string neutralize_for_nlohmann(ByteView meta) {
+  const std::string in(meta.begin(), meta.end());
+  std::string out;
+  out.reserve(in.size());
+  const auto is_hex = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  };
+  const auto is_number_char = [](char c) {
+    return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+  };
+  std::size_t i = 0;
+  bool in_string = false;
+  while (i < in.size()) {
+    const char c = in[i];
+    if (in_string) {
+      if (c == '"') {
+        in_string = false;
+      } else if (c == '\\' && i + 1 < in.size()) {
+        if (in[i + 1] == 'u' && i + 5 < in.size() && is_hex(in[i + 2]) && is_hex(in[i + 3]) &&
+            is_hex(in[i + 4]) && is_hex(in[i + 5])) {
+          const unsigned long unit = std::stoul(in.substr(i + 2, 4), nullptr, 16);
+          out += unit >= 0xD800 && unit <= 0xDFFF ? std::string("\\u0020") : in.substr(i, 6);
+          i += 6;
+          continue;
+        }
+        out += in.substr(i, 2);
+        i += 2;
+        continue;
+      }
+      out += c;
+      ++i;
+      continue;
+    }
+    if (c == '"') {
+      in_string = true;
+    } else if (c == '-' || (c >= '0' && c <= '9')) {
+      std::size_t end = i;
+      while (end < in.size() && is_number_char(in[end])) ++end;
+      const std::string run = in.substr(i, end - i);
+      const bool out_of_range = is_json_number(run) &&
+                                !std::isfinite(std::strtod(run.c_str(), nullptr));
+      out += out_of_range ? std::string("0.5") : run;
+      i = end;
+      continue;
+    }
+    out += c;
+    ++i;
+  }
+  return out;
+}
+
+// nlohmann::json skips a byte order mark at the start of its input.
+inline bool starts_with_bom(ByteView meta) {
+  return meta.size() >= 3 && meta[0] == 0xEF && meta[1] == 0xBB && meta[2] == 0xBF;
+}
+
 // The policy of a meta section, from a whole-document parse: the same answer read_policy must
 // give. NUL is valid nowhere in JSON text, and the lexer would take it for the end of the input,
-// so a section holding one is not JSON.
+// so a section holding one is not JSON; the lexer also skips a leading byte order mark, which
+// RFC 8259 text does not have.
 inline tessella::FramePolicy policy_from_document(ByteView meta) {
   if (std::find(meta.begin(), meta.end(), std::uint8_t{0}) != meta.end()) return {};
-  const nlohmann::json doc =
-      nlohmann::json::parse(meta.begin(), meta.end(), nullptr, /*allow_exceptions=*/false);
+  if (starts_with_bom(meta)) return {};
+  const std::string text = neutralize_for_nlohmann(meta);
+  const nlohmann::json doc = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (doc.is_discarded()) return {};
   if (nesting_depth(doc) > kPolicyMaxDepth) return {};
   if (!doc.is_object()) return {};

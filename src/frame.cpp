@@ -3,10 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <new>
-#include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "sign_internal.hpp"
 #include "tessella/aead.hpp"
@@ -250,78 +246,6 @@ Result<void> check_access(const FrameView& v, std::optional<ByteView> capability
   return {};
 }
 
-// The policy reader: a SAX handler that tracks only the two top-level keys, so no document
-// tree is built. The values are taken only when the whole text is one JSON value.
-class PolicyReader final : public nlohmann::json_sax<nlohmann::json> {
- public:
-  static constexpr std::size_t kMaxDepth = 128;
-
-  bool null() override { return scalar(Value::Other); }
-  bool boolean(bool val) override { return scalar(val ? Value::True : Value::Other); }
-  bool number_integer(number_integer_t) override { return scalar(Value::Other); }
-  bool number_unsigned(number_unsigned_t val) override {
-    unsigned_value_ = val;
-    return scalar(Value::Unsigned);
-  }
-  bool number_float(number_float_t, const string_t&) override { return scalar(Value::Other); }
-  bool string(string_t&) override { return scalar(Value::Other); }
-  bool binary(binary_t&) override { return scalar(Value::Other); }
-
-  bool start_object(std::size_t) override {
-    if (depth_ == 0) top_is_object_ = true;
-    return open();
-  }
-  bool key(string_t& val) override {
-    if (depth_ == 1) {
-      pending_ = val == "require_cap" ? Key::RequireCap
-                 : val == "allowed_ops" ? Key::AllowedOps
-                                        : Key::None;
-    }
-    return true;
-  }
-  bool end_object() override { return close(); }
-  bool start_array(std::size_t) override { return open(); }
-  bool end_array() override { return close(); }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-    return false;
-  }
-
-  FramePolicy result() const noexcept {
-    if (!top_is_object_) return {};
-    return FramePolicy{require_cap_, Rights::from_bits_retain(static_cast<std::uint32_t>(allowed_))};
-  }
-
- private:
-  enum class Key { None, RequireCap, AllowedOps };
-  enum class Value { Other, True, Unsigned };
-
-  bool open() {
-    // A container as the value of a tracked key counts like any other non-matching value.
-    if (depth_ == 1) assign(Value::Other);
-    return ++depth_ <= kMaxDepth;
-  }
-  bool close() {
-    --depth_;
-    return true;
-  }
-  bool scalar(Value v) {
-    if (depth_ == 1) assign(v);
-    return true;
-  }
-  void assign(Value v) {
-    if (pending_ == Key::RequireCap) require_cap_ = v == Value::True;
-    if (pending_ == Key::AllowedOps) allowed_ = v == Value::Unsigned ? unsigned_value_ : 0;
-    pending_ = Key::None;
-  }
-
-  std::size_t depth_ = 0;
-  bool top_is_object_ = false;
-  Key pending_ = Key::None;
-  bool require_cap_ = false;
-  std::uint64_t allowed_ = 0;
-  std::uint64_t unsigned_value_ = 0;
-};
-
 }  // namespace
 
 bool fits_wire_format(const Frame& frame) noexcept {
@@ -436,26 +360,6 @@ Result<SealedBytes> seal_bytes(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t
                                ByteView plaintext, ByteView data_key, const SigningKey& signer) {
   const HeaderFields h{1, alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid};
   return seal_wire(h, pol, meta, plaintext, data_key, signer);
-}
-
-FramePolicy read_policy(ByteView meta) {
-  // An empty section is not JSON: no policy, and no parser to set up.
-  if (meta.empty()) return {};
-  // The JSON lexer takes a NUL byte for the end of its input, so "{...}\0junk" would pass as
-  // one document. NUL is valid nowhere in JSON text, so such a section is not JSON.
-  if (std::find(meta.begin(), meta.end(), std::uint8_t{0}) != meta.end()) return {};
-  PolicyReader reader;
-  bool ok = false;
-  try {
-    ok = nlohmann::json::sax_parse(meta.begin(), meta.end(), &reader,
-                                   nlohmann::json::input_format_t::json, /*strict=*/true);
-  } catch (const std::bad_alloc&) {
-    // Running out of memory must not read as "no policy": that would open a guarded frame.
-    throw;
-  } catch (...) {
-    ok = false;
-  }
-  return ok ? reader.result() : FramePolicy{};
 }
 
 Result<Bytes> open_bytes(ByteView frame, ByteView data_key, std::optional<ByteView> capability,

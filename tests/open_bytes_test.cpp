@@ -18,6 +18,11 @@ using test::bytes_of;
 
 Rights R(std::uint32_t bits) { return Rights::from_bits_retain(bits); }
 std::string nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+// A guarded policy whose other member "x" holds `value`: the policy stands exactly when the whole
+// text is JSON.
+std::string beside(std::string_view value) {
+  return std::string(R"({"require_cap":true,"x":)").append(value) + "}";
+}
 
 struct PolicyCase {
   std::string name, meta;
@@ -54,11 +59,41 @@ const std::vector<PolicyCase>& policies() {
       {"unterminated", R"({"require_cap":true)", false, 0},
       {"invalid_utf8_key", "{\"\xc3\":1,\"require_cap\":true}", false, 0},
       {"invalid_utf8_in_string", "{\"require_cap\":true,\"k\":\"\xff\xfe\"}", false, 0},
-      // Nesting is refused beyond 128 levels, the top object included.
-      {"nested_128", "{\"require_cap\":true,\"x\":" + nested(127) + "}", true, 0},
-      {"nested_129", "{\"require_cap\":true,\"x\":" + nested(128) + "}", false, 0},
-      {"nested_30000", "{\"require_cap\":true,\"x\":" + nested(30000) + "}", false, 0},
-      // The JSON lexer stops at NUL; a NUL byte anywhere makes the text not JSON.
+      {"invalid_utf8_overlong", beside("\"\xc0\xaf\""), false, 0},
+      {"invalid_utf8_surrogate", beside("\"\xed\xa0\x80\""), false, 0},
+      {"invalid_utf8_above_10ffff", beside("\"\xf4\x90\x80\x80\""), false, 0},
+      {"invalid_utf8_cut_before_quote", beside("\"\xe2\x82\""), false, 0},
+      {"invalid_utf8_cut_at_end", R"({"require_cap":true,"x":")" "\xf0\x9f\x98", false, 0},
+      {"utf8_edges", beside("\"\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf"
+                            "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\""), true, 0},
+      {"byte_order_mark", "\xef\xbb\xbf{\"require_cap\":true}", false, 0},
+      {"control_char_in_string", beside("\"a\tb\""), false, 0},
+      {"escapes", beside(R"("\"\\\/\b\f\n\r\t\u00e9\uD83D\uDE00")"), true, 0},
+      {"escape_unknown", beside(R"("\x")"), false, 0},
+      {"escape_short_hex", beside(R"("\u12")"), false, 0},
+      // Every RFC 8259 document counts, whatever its other members hold.
+      {"number_1e400", beside("1e400"), true, 0},
+      {"number_minus_1e400", beside("-1e400"), true, 0},
+      {"number_400_digits", beside(std::string(400, '9')), true, 0},
+      {"numbers", beside("[-0,0.5e-7,1E+2,-12.25e10,0e0]"), true, 0},
+      {"lone_high_surrogate", beside(R"("\ud800")"), true, 0},
+      {"reversed_surrogates", beside(R"("\udc00\ud800")"), true, 0},
+      {"escaped_keys", R"({"require\u005fcap":true,"allowed\u005Fops":5})", true, 5},
+      {"near_keys", R"({"require_ca":true,"require_cap_":true,"require_cap\u0000":true,"Require_cap":true})", false, 0},
+      {"ops_400_digits", R"({"require_cap":true,"allowed_ops":7,"allowed_ops":)" + std::string(400, '9') + "}", true, 0},
+      {"ops_exponent", R"({"require_cap":true,"allowed_ops":1e2})", true, 0},
+      {"not_a_number_nan", beside("NaN"), false, 0}, {"not_a_number_infinity", beside("-Infinity"), false, 0},
+      {"number_lone_minus", beside("-"), false, 0}, {"number_leading_zero", beside("01"), false, 0},
+      {"number_bare_point", beside("1."), false, 0}, {"number_leading_point", beside(".5"), false, 0},
+      {"number_bare_exponent", beside("1e"), false, 0}, {"number_plus", beside("+1"), false, 0},
+      {"literal_upper_case", R"({"require_cap":TRUE})", false, 0},
+      {"literal_cut", beside("tru"), false, 0},
+      // Nesting to any depth a 65,535-byte section holds; a text that stops inside it is not JSON.
+      {"nested_128", beside(nested(127)), true, 0}, {"nested_129", beside(nested(128)), true, 0},
+      {"nested_30000", beside(nested(30000)), true, 0},
+      {"nested_full_section", beside(nested(32755)), true, 0},
+      {"open_60000_in_full_section", beside(std::string(60000, '[') + std::string(5510, ']')), false, 0},
+      // A NUL byte anywhere makes the text not JSON.
       {"trailing_nul", std::string("{\"require_cap\":true}\0", 21), false, 0},
       {"trailing_nul_and_text", std::string("{\"require_cap\":true}\0{}", 23), false, 0},
       {"nul_in_string", std::string("{\"require_cap\":true,\"a\":\"\0\"}", 28), false, 0},

@@ -10,6 +10,7 @@
 #include "tessella/capabilities.hpp"
 #include "tessella/error.hpp"
 #include "tessella/export.hpp"
+#include "tessella/policy.hpp"
 #include "tessella/sign.hpp"
 #include "tessella/types.hpp"
 
@@ -162,20 +163,6 @@ struct SealedInto {
     std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3, NonceView nonce, TimestampView ts,
     KeyView32 author, KeyView32 owner, KeyView32 prev_cid, ByteView pol, ByteView meta,
     ByteView plaintext, ByteView data_key, const SigningKey& signer, std::span<std::uint8_t> out);
-
-/// The access policy read from a frame's meta section.
-struct FramePolicy {
-  bool require_cap = false;
-  Rights allowed_ops;
-  friend bool operator==(const FramePolicy&, const FramePolicy&) = default;
-};
-
-/// read_policy reads meta as one JSON text. Only a top-level object counts; its last
-/// "require_cap" counts when it is the literal true, its last "allowed_ops" when it is a
-/// digits-only integer up to 2^64 - 1 (reduced to its low 32 bits). Anything else, including
-/// text that is not JSON or nests deeper than 128 levels, gives the defaults (false, 0).
-/// Never fails. Throws only std::bad_alloc: running out of memory must not read as "no policy".
-TESSELLA_API FramePolicy read_policy(ByteView meta);
 
 /// open_bytes parses the frame, reads its policy and, when the policy says "require_cap": true,
 /// decodes and checks the capability before decrypting: present and decodable (else
