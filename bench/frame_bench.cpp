@@ -99,8 +99,8 @@ void open_tessella(benchmark::State& s, std::uint8_t alg, std::size_t n, bool ca
   const ByteView wire = cap ? c.wire_cap : c.wire;
   const std::optional<ByteView> token =
       cap ? std::optional<ByteView>(ByteView(c.token)) : std::nullopt;
-  const std::optional<KeyView32> presenter =
-      cap ? std::optional<KeyView32>(KeyView32(fx.holder)) : std::nullopt;
+  const std::optional<PublicKey> presenter =
+      cap ? std::optional<PublicKey>(fx.holder) : std::nullopt;
   auto call = [&] { return open_bytes(wire, fx.data_key, token, presenter); };
   if (auto r = call(); !r || *r != c.plaintext) s.SkipWithError("open_bytes failed");
   if (count) count_allocations(s, [&] { benchmark::DoNotOptimize(call()); });
@@ -119,8 +119,8 @@ void open_peer(benchmark::State& s, std::uint8_t alg, std::size_t n, bool cap) {
   const ByteView wire = cap ? c.wire_cap : c.wire;
   const std::optional<ByteView> token =
       cap ? std::optional<ByteView>(ByteView(c.token)) : std::nullopt;
-  const std::optional<KeyView32> presenter =
-      cap ? std::optional<KeyView32>(KeyView32(fx.holder)) : std::nullopt;
+  const std::optional<PublicKey> presenter =
+      cap ? std::optional<PublicKey>(fx.holder) : std::nullopt;
   auto first = peer.open(wire, fx.data_key, token, presenter);
   if (!first || !std::ranges::equal(first->view(), c.plaintext)) {
     s.SkipWithError("the peer does not open the frame");

@@ -12,7 +12,7 @@ int main() {
   auto phrase = generate_mnemonic(12);
   auto keys = phrase ? restore_keys(*phrase) : std::unexpected(phrase.error());
   if (!keys) return std::cerr << keys.error() << "\n", 1;
-  const SigningKey author = signing_key_from_seed(keys->sign_seed.secret_bytes());
+  const SigningKey author = signing_key_from_seed(keys->sign_seed);
   Seed reader_seed{};
   reader_seed.fill(0x42);
   const SigningKey reader = signing_key_from_seed(reader_seed);
@@ -32,7 +32,7 @@ int main() {
   std::cout << "sealed " << sealed->bytes.size() << " bytes\n";
 
   // Grant: a token for this frame, to the reader, until time 2000.
-  auto token = cap_issue(keys->sign_seed.secret_bytes(), verifying_key_bytes(author), sealed->cid,
+  auto token = cap_issue(keys->sign_seed, verifying_key_bytes(author), sealed->cid,
                          Rights::READ_FEATURES, 2000, verifying_key_bytes(reader));
   if (!token) return std::cerr << "grant: " << token.error() << "\n", 1;
   const auto token_bytes = cap_encode(*token);
@@ -40,13 +40,13 @@ int main() {
   // Open as the reader at time 1500, then as someone else.
   const PublicKey reader_pub = verifying_key_bytes(reader);
   auto plaintext = open_bytes_with_ctx(sealed->bytes, keys->enc_key.secret_bytes(), ByteView(token_bytes),
-                                       KeyView32(reader_pub), 1500);
+                                       reader_pub, 1500);
   if (!plaintext) return std::cerr << "open: " << plaintext.error() << "\n", 1;
   std::cout << "opened: "
             << std::string_view(reinterpret_cast<const char*>(plaintext->data()), plaintext->size())
             << "\n";
   auto refused = open_bytes(sealed->bytes, keys->enc_key.secret_bytes(), ByteView(token_bytes),
-                            KeyView32(owner));
+                            owner);
   std::cout << "opened by the wrong holder: " << (refused ? "yes" : refused.error().message())
             << "\n";
 

@@ -60,7 +60,7 @@ struct Call {
   ByteView frame;
   ByteView key;
   std::optional<ByteView> cap;
-  std::optional<KeyView32> presenter;
+  std::optional<PublicKey> presenter;
   std::optional<std::uint64_t> now;
 };
 
@@ -141,8 +141,8 @@ void raw(Carver& in) {
   if (flags & 1) c.cap = in.take(in.u16() % 400);
   PublicKey presenter{};
   if (flags & 2) {
-    presenter = (flags & 16) != 0 ? k.holder_pub : in.array<32>();
-    c.presenter = KeyView32(presenter);
+    presenter = (flags & 16) != 0 ? k.holder_pub : PublicKey{in.array<32>()};
+    c.presenter = presenter;
   }
   if (flags & 4) c.now = in.u64();
   c.frame = in.rest();
@@ -156,8 +156,8 @@ void built(Carver& in) {
   const std::uint8_t hdr3 = in.u8();
   const auto nonce = in.array<12>();
   const auto ts = in.array<16>();
-  const auto owner = in.array<32>();
-  const auto prev = in.array<32>();
+  const PublicKey owner{in.array<32>()};
+  const Cid prev{in.array<32>()};
 
   std::string meta;
   switch (in.u8() % 5) {
@@ -193,7 +193,7 @@ void built(Carver& in) {
   const Rights rights = Rights::from_bits_retain(rights_bits >> (in.u8() % 32));
   const std::uint64_t exp = in.u64();
   const bool foreign_scope = in.u8() % 8 == 7;
-  const Cid scope = foreign_scope ? in.array<32>() : sealed->cid;
+  const Cid scope = foreign_scope ? Cid{in.array<32>()} : sealed->cid;
   const bool wrong_issuer = in.u8() % 8 == 7;
   auto token = cap_issue(k.issuer_seed, wrong_issuer ? k.author_pub : k.issuer_pub, scope, rights,
                          exp, k.holder_pub);
@@ -204,8 +204,8 @@ void built(Carver& in) {
   PublicKey other = k.holder_pub;
   other[0] ^= 1;
   const std::uint8_t presenter_mode = in.u8() % 4;
-  if (presenter_mode < 2) c.presenter = KeyView32(k.holder_pub);
-  if (presenter_mode == 2) c.presenter = KeyView32(other);
+  if (presenter_mode < 2) c.presenter = k.holder_pub;
+  if (presenter_mode == 2) c.presenter = other;
   switch (in.u8() % 4) {
     case 1: c.now = exp; break;
     case 2: c.now = exp + 1; break;  // wraps to 0 for the largest expiry, which is then valid

@@ -84,8 +84,8 @@ void built(Carver& in) {
   const std::uint8_t hdr3 = in.u8();
   const auto nonce = in.array<12>();
   const auto ts = in.array<16>();
-  const auto owner = in.array<32>();
-  const auto prev = in.array<32>();
+  const PublicKey owner{in.array<32>()};
+  const Cid prev{in.array<32>()};
   const ByteView pol = in.take(in.u8() % 64);
   const ByteView meta = in.take(in.u8() % 64);
   const ByteView plaintext = in.take(in.u16() % 512);

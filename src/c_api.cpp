@@ -48,6 +48,20 @@ std::span<const std::uint8_t, N> fixed(const uint8_t* p) noexcept {
   return std::span<const std::uint8_t, N>(p, N);
 }
 
+// The typed forms of a caller's 32-byte arrays: public keys and identifiers are copied (they are
+// public), seeds are borrowed.
+tessella::PublicKey pub_of(const uint8_t* p) noexcept {
+  tessella::PublicKey out;
+  std::memcpy(out.data(), p, out.size());
+  return out;
+}
+tessella::Cid cid_of(const uint8_t* p) noexcept {
+  tessella::Cid out;
+  std::memcpy(out.data(), p, out.size());
+  return out;
+}
+tessella::SeedView seed_of(const uint8_t* p) noexcept { return tessella::SeedView(fixed<32>(p)); }
+
 // Copies bytes into a new buffer the caller releases with tessella_buf_free. Buffers come from
 // operator new like every other allocation of the library, so one allocator serves all.
 bool to_buf(ByteView bytes, tessella_buf* out) noexcept {
@@ -200,7 +214,7 @@ void tessella_random_nonce(uint8_t out[12]) {
 tessella_signing_key* tessella_signing_key_from_seed(const uint8_t seed[32]) {
   if (seed == nullptr) return nullptr;
   try {
-    return new tessella_signing_key{tessella::signing_key_from_seed(fixed<32>(seed))};
+    return new tessella_signing_key{tessella::signing_key_from_seed(seed_of(seed))};
   } catch (...) {
     return nullptr;
   }
@@ -230,7 +244,7 @@ int tessella_verify(const uint8_t pub[32], const uint8_t* msg, size_t msg_len, c
   return guarded(err, [&] {
     ByteView m;
     if (pub == nullptr || sig == nullptr || !view(msg, msg_len, m)) return null_argument(err);
-    auto key = tessella::VerifyingKey::from_bytes(fixed<32>(pub));
+    auto key = tessella::VerifyingKey::from_bytes(pub_of(pub));
     if (!key) return fail(err, TessellaError(tessella::ErrorKind::SignatureInvalid));
     auto ok = tessella::verify(*key, m, fixed<64>(sig));
     if (!ok) return fail(err, ok.error());
@@ -368,8 +382,7 @@ int tessella_seal_bytes(uint8_t alg, uint8_t hdr2, uint8_t hdr3, const uint8_t n
     OwnedBuf frame(len ? *len : 0);
     if (!frame.ok()) return out_of_memory(err);
     auto sealed = tessella::seal_bytes_into(alg, hdr2, hdr3, fixed<12>(nonce), fixed<16>(ts),
-                                            fixed<32>(author), fixed<32>(owner),
-                                            fixed<32>(prev_cid), p, m, t, k, signer->key,
+                                            pub_of(author), pub_of(owner), cid_of(prev_cid), p, m, t, k, signer->key,
                                             frame.span());
     if (!sealed) return fail(err, sealed.error());
     frame.release_to(out_frame);
@@ -406,8 +419,7 @@ int tessella_seal_bytes_into(uint8_t alg, uint8_t hdr2, uint8_t hdr3, const uint
       return null_argument(err);
     }
     auto sealed = tessella::seal_bytes_into(alg, hdr2, hdr3, fixed<12>(nonce), fixed<16>(ts),
-                                            fixed<32>(author), fixed<32>(owner),
-                                            fixed<32>(prev_cid), p, m, t, k, signer->key,
+                                            pub_of(author), pub_of(owner), cid_of(prev_cid), p, m, t, k, signer->key,
                                             std::span<std::uint8_t>(out, out_cap));
     if (!sealed) return fail(err, sealed.error());
     *out_len = sealed->len;
@@ -421,7 +433,7 @@ namespace {
 struct OpenArgs {
   ByteView frame, key;
   std::optional<ByteView> capability;
-  std::optional<tessella::KeyView32> presenter;
+  std::optional<tessella::PublicKey> presenter;
   std::optional<std::uint64_t> now;
 };
 
@@ -430,7 +442,7 @@ bool open_args(const uint8_t* frame, size_t frame_len, const uint8_t* key, size_
                const uint64_t* now, OpenArgs& out) noexcept {
   if (!view(frame, frame_len, out.frame) || !view(key, key_len, out.key)) return false;
   if (cap != nullptr) out.capability = ByteView(cap, cap_len);
-  if (presenter_pub != nullptr) out.presenter = fixed<32>(presenter_pub);
+  if (presenter_pub != nullptr) out.presenter = pub_of(presenter_pub);
   if (now != nullptr) out.now = *now;
   return true;
 }
@@ -494,7 +506,7 @@ int tessella_transfer_bytes(const uint8_t prev_cid[32], const uint8_t new_owner[
                             tessella_buf* out, tessella_error* err) {
   return guarded(err, [&] {
     if (prev_cid == nullptr || new_owner == nullptr || out == nullptr) return null_argument(err);
-    auto wire = tessella::serialize(tessella::transfer(fixed<32>(prev_cid), fixed<32>(new_owner)));
+    auto wire = tessella::serialize(tessella::transfer(cid_of(prev_cid), pub_of(new_owner)));
     if (!wire) return fail(err, wire.error());
     if (!to_buf(*wire, out)) return out_of_memory(err);
     return 0;
@@ -528,9 +540,9 @@ int tessella_cap_issue(const uint8_t issuer_seed[32], const uint8_t issuer_pub[3
         holder_pub == nullptr || out_token == nullptr) {
       return null_argument(err);
     }
-    auto token = tessella::cap_issue(fixed<32>(issuer_seed), fixed<32>(issuer_pub),
-                                     fixed<32>(scope_cid), tessella::Rights::from_bits_retain(rights),
-                                     exp_ts, fixed<32>(holder_pub));
+    auto token = tessella::cap_issue(seed_of(issuer_seed), pub_of(issuer_pub), cid_of(scope_cid),
+                                     tessella::Rights::from_bits_retain(rights), exp_ts,
+                                     pub_of(holder_pub));
     if (!token) return fail(err, token.error());
     const auto bytes = tessella::cap_encode(*token);
     std::memcpy(out_token, bytes.data(), bytes.size());
@@ -545,7 +557,7 @@ int tessella_cap_verify(const uint8_t* token, size_t token_len, const uint8_t pr
     if (presenter_pub == nullptr || !view(token, token_len, t)) return null_argument(err);
     auto decoded = tessella::cap_decode(t);
     if (!decoded) return fail(err, TessellaError(tessella::ErrorKind::CapabilityInvalid));
-    auto ok = tessella::cap_verify(*decoded, fixed<32>(presenter_pub));
+    auto ok = tessella::cap_verify(*decoded, pub_of(presenter_pub));
     if (!ok) return fail(err, ok.error());
     return 0;
   });
@@ -588,7 +600,7 @@ int tessella_seal_event(uint8_t alg, const uint8_t author[32], const uint8_t own
     body.rights = tessella::Rights::from_bits_retain(rights);
     body.exp_ts = exp_ts;
     std::memcpy(body.peer_pub.data(), peer_pub, 32);
-    auto sealed = tessella::seal_event(alg, fixed<32>(author), fixed<32>(owner), fixed<32>(prev_cid),
+    auto sealed = tessella::seal_event(alg, pub_of(author), pub_of(owner), cid_of(prev_cid),
                                        static_cast<tessella::EventKind>(kind < 0 || kind > 255 ? 255 : kind),
                                        body, k, signer->key);
     if (!sealed) return fail(err, sealed.error());

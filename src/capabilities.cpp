@@ -236,8 +236,9 @@ std::array<std::uint8_t, kCapTokenSize> cap_encode(const CapToken& token) noexce
   return out;
 }
 
-Result<CapToken> cap_issue(KeyView32 issuer_secret, KeyView32 issuer_pub, KeyView32 scope_cid,
-                           Rights rights, std::uint64_t exp_ts, KeyView32 holder_pub) {
+Result<CapToken> cap_issue(SeedView issuer_secret, const PublicKey& issuer_pub,
+                           const Cid& scope_cid, Rights rights, std::uint64_t exp_ts,
+                           const PublicKey& holder_pub) {
   CapToken t;
   std::copy(scope_cid.begin(), scope_cid.end(), t.scope_cid.begin());
   t.rights = rights;
@@ -249,11 +250,11 @@ Result<CapToken> cap_issue(KeyView32 issuer_secret, KeyView32 issuer_pub, KeyVie
   std::array<std::uint8_t, kCapSignedSize> msg;
   cap_signed_bytes_into(t, msg);
   // The key pair derived from issuer_secret is wiped before this returns.
-  t.signature = detail::sign_with_seed(issuer_secret, msg);
+  t.signature = detail::sign_with_seed(issuer_secret.bytes(), msg);
   return t;
 }
 
-Result<void> cap_verify(const CapToken& token, KeyView32 presenter_pub) {
+Result<void> cap_verify(const CapToken& token, const PublicKey& presenter_pub) {
   if (!std::equal(token.holder_pub.begin(), token.holder_pub.end(), presenter_pub.begin())) {
     return std::unexpected(TessellaError(ErrorKind::CapabilityInvalid));
   }

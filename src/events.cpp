@@ -68,8 +68,8 @@ Result<Nonce> event_nonce(ByteView data_key, ByteView zero_nonce_aad) {
   return nonce;
 }
 
-Result<SealedFrame> seal_event(std::uint8_t alg, KeyView32 author, KeyView32 owner,
-                               KeyView32 prev_cid, EventKind kind, const EventBody& body,
+Result<SealedFrame> seal_event(std::uint8_t alg, const PublicKey& author, const PublicKey& owner,
+                               const Cid& prev_cid, EventKind kind, const EventBody& body,
                                ByteView data_key, const SigningKey& signer) {
   // seal's order: the algorithm, then the sections (an event's always fit), then the key; an
   // event kind outside the three comes first, since it decides the document.
@@ -87,7 +87,7 @@ Result<SealedFrame> seal_event(std::uint8_t alg, KeyView32 author, KeyView32 own
   // and ts) with the caller's algorithm and author.
   Frame shape = transfer(prev_cid, owner);
   shape.alg = alg;
-  std::copy(author.begin(), author.end(), shape.author.begin());
+  shape.author = author;
   shape.pol.assign(kEventPol.begin(), kEventPol.end());
   shape.meta.assign(doc.begin(), doc.end());
   auto aad = aad_bytes(shape, 0);

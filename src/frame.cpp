@@ -223,7 +223,7 @@ Result<void> decrypt_view(const FrameView& v, ByteView data_key, std::span<std::
 // the token must be present, decodable, unexpired at `now`, held by the presenter, signed by its
 // issuer, scoped to this frame and grant every right the policy names.
 Result<void> check_access(const FrameView& v, std::optional<ByteView> capability,
-                          std::optional<KeyView32> presenter_pub,
+                          std::optional<PublicKey> presenter_pub,
                           std::optional<std::uint64_t> now) {
   const FramePolicy policy = read_policy(v.meta);
   if (!policy.require_cap) return {};
@@ -296,7 +296,7 @@ Result<Bytes> aad_bytes(const Frame& frame, std::uint32_t n) {
 }
 
 Result<SealedFrame> seal(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3, NonceView nonce,
-                         TimestampView ts, KeyView32 author, KeyView32 owner, KeyView32 prev_cid,
+                         TimestampView ts, const PublicKey& author, const PublicKey& owner, const Cid& prev_cid,
                          Bytes pol, Bytes meta, ByteView plaintext, ByteView data_key,
                          const SigningKey& signer) {
   const HeaderFields h{1, alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid};
@@ -343,33 +343,33 @@ Result<FrameVerification> verify(const Frame& frame, const VerifyingKey& key) {
   return verify_wire(*wire, key);
 }
 
-Frame transfer(KeyView32 prev_cid, KeyView32 new_owner) {
+Frame transfer(const Cid& prev_cid, const PublicKey& new_owner) {
   Frame f;
   f.version = 1;
   f.alg = kAlgChaCha20;
   f.hdr2 = 1;
   f.hdr3 = 0;
-  std::copy(new_owner.begin(), new_owner.end(), f.owner.begin());
-  std::copy(prev_cid.begin(), prev_cid.end(), f.prev_cid.begin());
+  f.owner = new_owner;
+  f.prev_cid = prev_cid;
   return f;
 }
 
 Result<SealedBytes> seal_bytes(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3,
-                               NonceView nonce, TimestampView ts, KeyView32 author,
-                               KeyView32 owner, KeyView32 prev_cid, ByteView pol, ByteView meta,
+                               NonceView nonce, TimestampView ts, const PublicKey& author,
+                               const PublicKey& owner, const Cid& prev_cid, ByteView pol, ByteView meta,
                                ByteView plaintext, ByteView data_key, const SigningKey& signer) {
   const HeaderFields h{1, alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid};
   return seal_wire(h, pol, meta, plaintext, data_key, signer);
 }
 
 Result<Bytes> open_bytes(ByteView frame, ByteView data_key, std::optional<ByteView> capability,
-                         std::optional<KeyView32> presenter_pub) {
+                         std::optional<PublicKey> presenter_pub) {
   return open_bytes_with_ctx(frame, data_key, capability, presenter_pub, std::nullopt);
 }
 
 Result<Bytes> open_bytes_with_ctx(ByteView frame, ByteView data_key,
                                   std::optional<ByteView> capability,
-                                  std::optional<KeyView32> presenter_pub,
+                                  std::optional<PublicKey> presenter_pub,
                                   std::optional<std::uint64_t> now) {
   auto v = parse_view(frame);
   if (!v) return std::unexpected(v.error());
@@ -384,7 +384,7 @@ Result<Bytes> open_bytes_with_ctx(ByteView frame, ByteView data_key,
 
 Result<std::size_t> open_bytes_into(ByteView frame, ByteView data_key,
                                     std::optional<ByteView> capability,
-                                    std::optional<KeyView32> presenter_pub,
+                                    std::optional<PublicKey> presenter_pub,
                                     std::optional<std::uint64_t> now,
                                     std::span<std::uint8_t> out) {
   auto v = parse_view(frame);
@@ -405,8 +405,8 @@ Result<std::size_t> sealed_len(std::size_t pol_len, std::size_t meta_len,
 }
 
 Result<SealedInto> seal_bytes_into(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3,
-                                   NonceView nonce, TimestampView ts, KeyView32 author,
-                                   KeyView32 owner, KeyView32 prev_cid, ByteView pol,
+                                   NonceView nonce, TimestampView ts, const PublicKey& author,
+                                   const PublicKey& owner, const Cid& prev_cid, ByteView pol,
                                    ByteView meta, ByteView plaintext, ByteView data_key,
                                    const SigningKey& signer, std::span<std::uint8_t> out) {
   auto len = check_seal(alg, pol.size(), meta.size(), plaintext.size(), data_key);

@@ -117,17 +117,15 @@ bool canonical_bytes(KeyView32 bytes) noexcept {
 
 }  // namespace
 
-std::optional<VerifyingKey> VerifyingKey::from_bytes(KeyView32 bytes) {
+std::optional<VerifyingKey> VerifyingKey::from_bytes(const PublicKey& bytes) {
   if (!is_canonical_point(bytes)) return std::nullopt;
   EVP_PKEY* pkey =
       EVP_PKEY_new_raw_public_key_ex(nullptr, "ED25519", nullptr, bytes.data(), bytes.size());
   if (pkey == nullptr) return std::nullopt;
-  PublicKey copy;
-  std::copy(bytes.begin(), bytes.end(), copy.begin());
-  return VerifyingKey(copy, std::shared_ptr<void>(pkey, detail::PkeyDeleter{}));
+  return VerifyingKey(bytes, std::shared_ptr<void>(pkey, detail::PkeyDeleter{}));
 }
 
-SigningKey SigningKey::from_seed(KeyView32 seed) {
+SigningKey SigningKey::from_seed(SeedView seed) {
   detail::PkeyHandle priv(
       EVP_PKEY_new_raw_private_key_ex(nullptr, "ED25519", nullptr, seed.data(), seed.size()));
   if (!priv) throw std::bad_alloc();
@@ -146,7 +144,7 @@ SigningKey SigningKey::from_seed(KeyView32 seed) {
                     std::move(vk));
 }
 
-SigningKey signing_key_from_seed(KeyView32 seed) { return SigningKey::from_seed(seed); }
+SigningKey signing_key_from_seed(SeedView seed) { return SigningKey::from_seed(seed); }
 
 PublicKey verifying_key_bytes(const SigningKey& key) noexcept {
   return key.verifying_key().bytes();
@@ -212,7 +210,7 @@ Signature sign_with_seed(KeyView32 seed, ByteView message) {
     crypto_sign_detached(sig.data(), nullptr, message.data(), message.size(), sk);
     return sig;
   }
-  const SigningKey key = SigningKey::from_seed(seed);
+  const SigningKey key = SigningKey::from_seed(SeedView(seed));
   return sign(key, message);
 }
 

@@ -378,11 +378,11 @@ constexpr const char* kOtherPubHex = "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2e
 // The error of a result, or nothing when it succeeded.
 class CapIssue : public ::testing::Test {
  protected:
-  const Seed issuer_seed = test::array_from_hex<32>(kIssuerSeedHex);
-  const PublicKey issuer_pub = test::array_from_hex<32>(kIssuerPubHex);
-  const PublicKey holder_pub = test::array_from_hex<32>(kOtherPubHex);
-  const Cid scope = test::array_from_hex<32>(
-      "5c5c5c5c5c5c5c5c00112233445566778899aabbccddeeff0123456789abcdef");
+  const Seed issuer_seed{test::array_from_hex<32>(kIssuerSeedHex)};
+  const PublicKey issuer_pub{test::array_from_hex<32>(kIssuerPubHex)};
+  const PublicKey holder_pub{test::array_from_hex<32>(kOtherPubHex)};
+  const Cid scope{test::array_from_hex<32>(
+      "5c5c5c5c5c5c5c5c00112233445566778899aabbccddeeff0123456789abcdef")};
 
   CapToken issue(Rights rights = R(0x80000012u), std::uint64_t exp = 1'900'000'000) const {
     auto token = cap_issue(issuer_seed, issuer_pub, scope, rights, exp, holder_pub);
@@ -467,14 +467,14 @@ TEST_F(CapIssue, IssuerKeyMustBeTheSignersPoint) {
   for (const char* hex : {"0200000000000000000000000000000000000000000000000000000000000000",
                           "edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
                           kOtherPubHex}) {
-    const PublicKey pub = test::array_from_hex<32>(hex);
+    const PublicKey pub{test::array_from_hex<32>(hex)};
     const auto token = cap_issue(issuer_seed, pub, scope, R(1), 1, holder_pub);
     ASSERT_TRUE(token.has_value()) << hex;
     EXPECT_EQ(token->issuer_pub, pub);
     EXPECT_EQ(error_of(cap_verify(*token, holder_pub)), TessellaError(ErrorKind::SignatureInvalid));
   }
-  const auto own = cap_issue(test::array_from_hex<32>(kOtherSeedHex),
-                             test::array_from_hex<32>(kOtherPubHex), scope, R(1), 1, holder_pub);
+  const auto own = cap_issue(Seed{test::array_from_hex<32>(kOtherSeedHex)},
+                             PublicKey{test::array_from_hex<32>(kOtherPubHex)}, scope, R(1), 1, holder_pub);
   ASSERT_TRUE(own.has_value());
   EXPECT_EQ(error_of(cap_verify(*own, holder_pub)), std::nullopt);
 }

@@ -59,7 +59,7 @@ Results run_all(const Shared& s) {
                             500, holder_pub);
     const auto wire = cap_encode(r.token[i]);
     r.opened[i] = *open_bytes_with_ctx(r.sealed[i].bytes, s.key, ByteView(wire),
-                                       KeyView32(holder_pub), 400);
+                                       holder_pub, 400);
     r.verified[i] = *verify_bytes(r.sealed[i].bytes);
   }
   r.keys = *restore_keys(s.phrase);

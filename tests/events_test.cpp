@@ -22,11 +22,17 @@ using test::error_of;
 using test::bytes_of;
 using test::to_hex;
 
-std::array<std::uint8_t, 32> filled(std::uint8_t b) {
-  std::array<std::uint8_t, 32> a;
-  a.fill(b);
-  return a;
-}
+// 32 equal bytes, as whichever 32-byte type is asked for.
+struct Filled {
+  std::uint8_t b;
+  template <class T>
+  operator T() const {
+    T out;
+    out.fill(b);
+    return out;
+  }
+};
+Filled filled(std::uint8_t b) { return {b}; }
 
 EventBody body_of(std::uint8_t scope, std::uint32_t rights, std::uint64_t exp, std::uint8_t peer) {
   return {filled(scope), Rights::from_bits_retain(rights), exp, filled(peer)};
@@ -80,7 +86,7 @@ constexpr const char* kOtherPubHex = "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2e
 
 class EventFrame : public ::testing::TestWithParam<std::uint8_t> {
  protected:
-  const SigningKey signer = signing_key_from_seed(test::array_from_hex<32>(kAuthorSeedHex));
+  const SigningKey signer = signing_key_from_seed(Seed{test::array_from_hex<32>(kAuthorSeedHex)});
   const PublicKey author = verifying_key_bytes(signer), owner = filled(0x22);
   const Cid prev = filled(0x33);
   const Bytes data_key = Bytes(32, 0x44);
@@ -109,7 +115,7 @@ TEST_P(EventFrame, HasTheEventLayoutAndDerivedNonce) {
     Bytes out = {1, alg, 1, 0};
     out.insert(out.end(), nonce.begin(), nonce.end());
     out.insert(out.end(), 16, 0);  // ts
-    for (const auto* p : {&author, &owner, &prev}) out.insert(out.end(), p->begin(), p->end());
+    for (ByteView p : {ByteView(author), ByteView(owner), ByteView(prev)}) out.insert(out.end(), p.begin(), p.end());
     const Bytes lengths = {0, 5, static_cast<std::uint8_t>(doc.size() >> 8),
                            static_cast<std::uint8_t>(doc.size()), 0, 0, 0, 0};
     out.insert(out.end(), lengths.begin(), lengths.end());
@@ -131,7 +137,7 @@ TEST_P(EventFrame, OpensWithTheDataKeyAloneAndVerifiesAgainstItsAuthor) {
   const Bytes junk(7, 0xEE);  // no capability is asked for, so a presented one is not looked at
   for (const std::optional<std::uint64_t> now : {std::optional<std::uint64_t>{}, {0}, {~0ull}}) {
     EXPECT_EQ(open_bytes_with_ctx(bytes, data_key, std::nullopt, std::nullopt, now), Bytes{});
-    EXPECT_EQ(open_bytes_with_ctx(bytes, data_key, ByteView(junk), KeyView32(owner), now), Bytes{});
+    EXPECT_EQ(open_bytes_with_ctx(bytes, data_key, ByteView(junk), owner, now), Bytes{});
   }
   Bytes wrong = data_key;
   wrong[31] ^= 0x01;
@@ -139,7 +145,7 @@ TEST_P(EventFrame, OpensWithTheDataKeyAloneAndVerifiesAgainstItsAuthor) {
             TessellaError(ErrorKind::AeadTagMismatch));
   EXPECT_EQ(verify_bytes(bytes), (FrameVerification{cid_blake3(bytes), true, nullptr}));
   // Another party's key in the author field: the signature does not hold.
-  const Bytes other = wire(test::array_from_hex<32>(kOtherPubHex));
+  const Bytes other = wire(PublicKey{test::array_from_hex<32>(kOtherPubHex)});
   EXPECT_EQ(verify_bytes(other), (FrameVerification{cid_blake3(other), false, "signature"}));
   const auto not_a_point = verify_bytes(wire(PublicKey{2}));  // y = 2 has no x
   EXPECT_EQ(error_of(not_a_point), TessellaError::invalid_format("author_pub"));

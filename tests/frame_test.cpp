@@ -25,8 +25,8 @@ struct SealInputs {
   Timestamp ts = test::array_from_hex<16>("101112131415161718191a1b1c1d1e1f");
   SigningKey signer = key_of(0x01);
   PublicKey author = verifying_key_bytes(signer);
-  PublicKey owner = test::array_from_hex<32>(std::string(64, 'e'));
-  Cid prev_cid = test::array_from_hex<32>(std::string(64, 'c'));
+  PublicKey owner{test::array_from_hex<32>(std::string(64, 'e'))};
+  Cid prev_cid{test::array_from_hex<32>(std::string(64, 'c'))};
   Bytes pol = {'p', 'o', 'l'}, meta = {'{', '}'}, plaintext = {'h', 'e', 'l', 'l', 'o'};
   Bytes key = Bytes(32, 0x42);
 
@@ -258,7 +258,7 @@ TEST(VerifyBytes, ChecksTheSignatureAgainstTheAuthorField) {
   for (const auto& [hex, decodes] : authors) {
     SCOPED_TRACE(hex);
     SealInputs in;
-    in.author = test::array_from_hex<32>(hex);
+    in.author = PublicKey{test::array_from_hex<32>(hex)};
     const auto sealed = in.to_record().value();
     auto report = verify_bytes(wire_of(sealed.frame));
     if (!decodes) {
@@ -274,8 +274,8 @@ TEST(VerifyBytes, ChecksTheSignatureAgainstTheAuthorField) {
 }
 
 TEST(Transfer, HasTheFixedTemplateAndWireForm) {
-  const Cid prev = test::array_from_hex<32>(std::string(32, 'c') + std::string(32, '5'));
-  const PublicKey owner = test::array_from_hex<32>(std::string(32, '1') + std::string(32, 'a'));
+  const Cid prev{test::array_from_hex<32>(std::string(32, 'c') + std::string(32, '5'))};
+  const PublicKey owner{test::array_from_hex<32>(std::string(32, '1') + std::string(32, 'a'))};
   const Bytes wire = wire_of(transfer(prev, owner));
   EXPECT_EQ(to_hex(wire), "01020100" + std::string(120, '0') + to_hex(owner) + to_hex(prev) +
                               std::string(16 + 160, '0'));

@@ -202,7 +202,7 @@ TEST(OpenBytes, PolicyTimesSituation) {
         const std::optional<Bytes> token =
             s.token ? std::optional(s.token(w, frame.cid, R(p.allowed_ops))) : std::nullopt;
         const auto cap = token ? std::optional<ByteView>(*token) : std::nullopt;
-        const auto who = s.presenter ? std::optional<KeyView32>(w.*s.presenter) : std::nullopt;
+        const auto who = s.presenter ? std::optional<PublicKey>(w.*s.presenter) : std::nullopt;
         const ByteView key = s.key.empty() ? w.key : s.key;
         const auto result = open_bytes_with_ctx(frame.bytes, key, cap, who, s.now);
         auto want = p.require_cap ? s.required : s.not_required;
@@ -220,7 +220,7 @@ TEST(OpenBytes, PolicyTimesSituation) {
 TEST(OpenBytes, AlteredFrames) {
   const World w;
   const auto open = [&](const Bytes& frame, std::optional<ByteView> cap) {
-    return open_bytes(frame, w.key, cap, KeyView32(w.holder));
+    return open_bytes(frame, w.key, cap, w.holder);
   };
   const auto with_meta = [](Bytes wire, std::string_view meta) {
     std::copy(meta.begin(), meta.end(), wire.begin() + 136);  // a meta of the same length

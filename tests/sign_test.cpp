@@ -150,14 +150,14 @@ TEST(Rfc8032, Section7_1) {
        "dc2a4459e7369633a52b1bf277839a00201009a3efbf3ecb69bea2186c26b589"
        "09351fc9ac90b3ecfdfbc7c66431e0303dca179c138ac17ad9bef1177331a704"}};
   for (const auto& c : cases) {
-    const Seed seed = test::array_from_hex<kSeedSize>(c[0]);
+    const Seed seed{test::array_from_hex<kSeedSize>(c[0])};
     const Bytes m = from_hex(c[2]);
     const SigningKey key = signing_key_from_seed(seed);
     EXPECT_EQ(to_hex(verifying_key_bytes(key)), c[1]);
     EXPECT_EQ(to_hex(sign(key, m)), c[3]);
     EXPECT_EQ(to_hex(detail::sign_with_seed(seed, m)), c[3]);
     EXPECT_EQ(
-        expect_verdict(test::array_from_hex<32>(c[1]), m, test::array_from_hex<64>(c[3]), c[1]),
+        expect_verdict(PublicKey{test::array_from_hex<32>(c[1])}, m, test::array_from_hex<64>(c[3]), c[1]),
         Verdict::Valid);
   }
 }
@@ -176,9 +176,9 @@ TEST(SignLengths, EqualOpenSslAloneOnBothSidesOfTheSwitch) {
   auto random = [&](std::size_t n) { return test::random_bytes(rng, n); };
   for (std::size_t len : kLengths) {
     const std::string where = "seed " + std::to_string(seed) + " length " + std::to_string(len);
-    const Seed s = fixed<kSeedSize>(random(32));
+    const Seed s{fixed<kSeedSize>(random(32))};
     const Bytes m = random(len);
-    SigningKey key = signing_key_from_seed(fixed<kSeedSize>(random(32)));
+    SigningKey key = signing_key_from_seed(Seed{fixed<kSeedSize>(random(32))});
     key = signing_key_from_seed(s);
     const PublicKey pk = verifying_key_bytes(key);
     const Signature sig = openssl_sign(s, m);
@@ -267,7 +267,7 @@ TEST(StrictKeyDecoding, Encodings) {
   const Bytes m = from_hex("72");
   const Signature good = sign(signing_key_from_seed(Seed{}), m);
   for (const auto& [hex, accepted] : keys) {
-    const PublicKey pk = test::array_from_hex<32>(hex);
+    const PublicKey pk{test::array_from_hex<32>(hex)};
     auto vk = VerifyingKey::from_bytes(pk);
     ASSERT_EQ(vk.has_value(), accepted) << hex;
     EXPECT_EQ(vk ? vk->bytes() : pk, pk) << hex;  // kept as given
@@ -291,7 +291,7 @@ for key in map(bytes.fromhex, sys.argv[1:]):
   std::vector<std::string> key_hex;
   std::string decodes;
   for (int i = 0; i < 200; ++i) {
-    PublicKey pk = fixed<32>(test::random_bytes(rng, 32));
+    PublicKey pk{fixed<32>(test::random_bytes(rng, 32))};
     Signature sig = fixed<64>(test::random_bytes(rng, 64));
     if (i % 4 == 0) {
       pk[31] |= 0x7f;
@@ -321,8 +321,8 @@ TEST(Ed25519Vectors, SpeccheckAndWycheproof) {
   int sodium_refused_valid = 0;
   auto accepts = [&](const Bytes& pk, const Bytes& m, const Bytes& sig, const std::string& where) {
     if (pk.size() != 32 || sig.size() != 64) return false;  // no array to pass
-    const bool ok = expect_verdict(fixed<32>(pk), m, fixed<64>(sig), where) == Verdict::Valid;
-    sodium_refused_valid += ok && !sodium_verifies(fixed<32>(pk), m, fixed<64>(sig));
+    const bool ok = expect_verdict(PublicKey{fixed<32>(pk)}, m, fixed<64>(sig), where) == Verdict::Valid;
+    sodium_refused_valid += ok && !sodium_verifies(PublicKey{fixed<32>(pk)}, m, fixed<64>(sig));
     return ok;
   };
   nlohmann::json speccheck_cases;
@@ -359,7 +359,7 @@ TEST(Ed25519Vectors, SignInput) {
     const auto f = test::split(line, ':');
     ASSERT_EQ(f.size(), 5u) << where;  // each field closed by ':'
 
-    const Seed seed = test::array_from_hex<32>(f[0].substr(0, 64));
+    const Seed seed{test::array_from_hex<32>(f[0].substr(0, 64))};
     const Bytes m = from_hex(f[2]);
     const Signature sig = test::array_from_hex<64>(f[3].substr(0, 128));
     const SigningKey key = signing_key_from_seed(seed);
@@ -396,7 +396,7 @@ for n in map(int, sys.argv[2].split(",")):
   for (const auto& f : rows) {
     const std::string where =
         "seed " + std::to_string(seed) + " length " + std::to_string(f[2].size() / 2);
-    const SigningKey key = signing_key_from_seed(test::array_from_hex<32>(f[0]));
+    const SigningKey key = signing_key_from_seed(Seed{test::array_from_hex<32>(f[0])});
     const Bytes m = from_hex(f[2]);
     EXPECT_EQ(to_hex(verifying_key_bytes(key)), f[1]) << where;
     EXPECT_EQ(to_hex(sign(key, m)), f[3]) << where;

@@ -169,14 +169,17 @@ TESSELLA_API std::array<std::uint8_t, kCapTokenSize> cap_encode(const CapToken& 
 /// cap_issue builds a token from its arguments (none is checked) and signs its signed bytes with
 /// the key derived from issuer_secret, which is wiped before returning. issuer_pub is taken as
 /// passed. Deterministic. Errors: Internal "cap ser" if the signed bytes cannot be produced.
-[[nodiscard]] TESSELLA_API Result<CapToken> cap_issue(KeyView32 issuer_secret, KeyView32 issuer_pub,
-                                                      KeyView32 scope_cid, Rights rights,
-                                                      std::uint64_t exp_ts, KeyView32 holder_pub);
+[[nodiscard]] TESSELLA_API Result<CapToken> cap_issue(SeedView issuer_secret,
+                                                      const PublicKey& issuer_pub,
+                                                      const Cid& scope_cid, Rights rights,
+                                                      std::uint64_t exp_ts,
+                                                      const PublicKey& holder_pub);
 
 /// cap_verify checks, in order: holder_pub equals presenter_pub (else CapabilityInvalid);
 /// issuer_pub decodes as a curve point and the signature verifies over the signed bytes (else
 /// SignatureInvalid). Expiry, scope and rights are not its concern.
-[[nodiscard]] TESSELLA_API Result<void> cap_verify(const CapToken& token, KeyView32 presenter_pub);
+[[nodiscard]] TESSELLA_API Result<void> cap_verify(const CapToken& token,
+                                                       const PublicKey& presenter_pub);
 
 }  // namespace tessella
 

@@ -50,8 +50,8 @@ TESSELLA_API std::string event_document(EventKind kind, const EventBody& body);
 /// same bytes. Errors, in order: InvalidFormat "event kind" for a kind outside the three;
 /// InvalidFormat "alg" for an alg other than 1 or 2; KeyUnavailable for a data key that is not
 /// 32 bytes; Internal "hmac key init"; the cipher's Internal errors.
-[[nodiscard]] TESSELLA_API Result<SealedFrame> seal_event(std::uint8_t alg, KeyView32 author,
-                                                          KeyView32 owner, KeyView32 prev_cid,
+[[nodiscard]] TESSELLA_API Result<SealedFrame> seal_event(std::uint8_t alg, const PublicKey& author,
+                                                          const PublicKey& owner, const Cid& prev_cid,
                                                           EventKind kind, const EventBody& body,
                                                           ByteView data_key,
                                                           const SigningKey& signer);

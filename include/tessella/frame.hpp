@@ -103,8 +103,8 @@ struct SealedBytes {
 /// the cipher's Internal errors.
 [[nodiscard]] TESSELLA_API Result<SealedFrame> seal(std::uint8_t alg, std::uint8_t hdr2,
                                                     std::uint8_t hdr3, NonceView nonce,
-                                                    TimestampView ts, KeyView32 author,
-                                                    KeyView32 owner, KeyView32 prev_cid, Bytes pol,
+                                                    TimestampView ts, const PublicKey& author,
+                                                    const PublicKey& owner, const Cid& prev_cid, Bytes pol,
                                                     Bytes meta, ByteView plaintext,
                                                     ByteView data_key, const SigningKey& signer);
 
@@ -133,15 +133,15 @@ struct FrameVerification {
 
 /// transfer builds the unsigned ownership-transfer template: version 1, alg 2, hdr2 1, hdr3 0,
 /// owner = new_owner, prev_cid = prev_cid, everything else zero or empty. Never fails.
-TESSELLA_API Frame transfer(KeyView32 prev_cid, KeyView32 new_owner);
+TESSELLA_API Frame transfer(const Cid& prev_cid, const PublicKey& new_owner);
 
 /// seal_bytes seals like seal and returns the wire form and its identifier. The frame is written
 /// into one buffer allocated at its final size: the ciphertext is encrypted in place, the
 /// signature is computed over the buffer's own prefix. Errors: as seal.
 [[nodiscard]] TESSELLA_API Result<SealedBytes> seal_bytes(
     std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3, NonceView nonce, TimestampView ts,
-    KeyView32 author, KeyView32 owner, KeyView32 prev_cid, ByteView pol, ByteView meta,
-    ByteView plaintext, ByteView data_key, const SigningKey& signer);
+    const PublicKey& author, const PublicKey& owner, const Cid& prev_cid, ByteView pol,
+    ByteView meta, ByteView plaintext, ByteView data_key, const SigningKey& signer);
 
 /// sealed_len is the length of the frame seal_bytes makes from sections and a plaintext of these
 /// lengths: 216 + P + M + N. Errors: InvalidFormat "section too long" or "payload too long" (also
@@ -161,8 +161,9 @@ struct SealedInto {
 /// "buffer too small" (nothing written). `out` must not overlap the inputs.
 [[nodiscard]] TESSELLA_API Result<SealedInto> seal_bytes_into(
     std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3, NonceView nonce, TimestampView ts,
-    KeyView32 author, KeyView32 owner, KeyView32 prev_cid, ByteView pol, ByteView meta,
-    ByteView plaintext, ByteView data_key, const SigningKey& signer, std::span<std::uint8_t> out);
+    const PublicKey& author, const PublicKey& owner, const Cid& prev_cid, ByteView pol,
+    ByteView meta, ByteView plaintext, ByteView data_key, const SigningKey& signer,
+    std::span<std::uint8_t> out);
 
 /// open_bytes parses the frame, reads its policy and, when the policy says "require_cap": true,
 /// decodes and checks the capability before decrypting: present and decodable (else
@@ -171,13 +172,13 @@ struct SealedInto {
 /// PolicyViolation). Then open's errors. Checks no frame signature.
 [[nodiscard]] TESSELLA_API Result<Bytes> open_bytes(ByteView frame, ByteView data_key,
                                                     std::optional<ByteView> capability,
-                                                    std::optional<KeyView32> presenter_pub);
+                                                    std::optional<PublicKey> presenter_pub);
 
 /// open_bytes_with_ctx is open_bytes that also refuses, with CapabilityInvalid, a token whose
 /// exp_ts is less than `now` when `now` is present (after decoding, before the presenter check).
 [[nodiscard]] TESSELLA_API Result<Bytes> open_bytes_with_ctx(ByteView frame, ByteView data_key,
                                                              std::optional<ByteView> capability,
-                                                             std::optional<KeyView32> presenter_pub,
+                                                             std::optional<PublicKey> presenter_pub,
                                                              std::optional<std::uint64_t> now);
 
 /// open_bytes_into opens like open_bytes_with_ctx into the caller's buffer and returns the
@@ -186,7 +187,7 @@ struct SealedInto {
 /// When decryption fails the plaintext's span of `out` is wiped.
 [[nodiscard]] TESSELLA_API Result<std::size_t> open_bytes_into(
     ByteView frame, ByteView data_key, std::optional<ByteView> capability,
-    std::optional<KeyView32> presenter_pub, std::optional<std::uint64_t> now,
+    std::optional<PublicKey> presenter_pub, std::optional<std::uint64_t> now,
     std::span<std::uint8_t> out);
 
 /// verify_bytes parses the frame, takes its author field as the Ed25519 key and reports whether

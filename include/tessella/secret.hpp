@@ -8,6 +8,7 @@
 #include <span>
 
 #include "tessella/export.hpp"
+#include "tessella/types.hpp"
 
 namespace tessella {
 
@@ -34,6 +35,12 @@ class SecretArray {
   std::span<std::uint8_t, N> secret_bytes() noexcept { return bytes_; }
   std::span<const std::uint8_t, N> secret_bytes() const noexcept { return bytes_; }
   static constexpr std::size_t size() noexcept { return N; }
+  /// A 32-byte secret is a signing seed wherever one is asked for.
+  operator SeedView() const noexcept
+    requires(N == kSeedSize)
+  {
+    return SeedView(secret_bytes());
+  }
 
   /// Compares in time independent of where the bytes differ.
   friend bool operator==(const SecretArray& a, const SecretArray& b) noexcept {

@@ -22,7 +22,7 @@ class TESSELLA_API VerifyingKey {
   /// from_bytes decodes a compressed Edwards point strictly (RFC 8032 section 5.1.3): it is
   /// refused (nullopt) when y >= p, when x = 0 and the sign bit is set, or when no x exists.
   /// Small-order points are accepted.
-  [[nodiscard]] static std::optional<VerifyingKey> from_bytes(KeyView32 bytes);
+  [[nodiscard]] static std::optional<VerifyingKey> from_bytes(const PublicKey& bytes);
 
   /// The 32-byte encoding.
   const PublicKey& bytes() const noexcept { return bytes_; }
@@ -49,18 +49,16 @@ class TESSELLA_API SigningKey {
   ~SigningKey() = default;
 
   /// from_seed derives the key pair; see signing_key_from_seed.
-  static SigningKey from_seed(KeyView32 seed);
+  static SigningKey from_seed(SeedView seed);
 
   const VerifyingKey& verifying_key() const noexcept { return verifying_; }
   /// The seed the key was derived from.
-  std::span<const std::uint8_t, kSeedSize> secret_seed() const noexcept {
-    return seed_.secret_bytes();
-  }
+  SeedView secret_seed() const noexcept { return seed_; }
 
  private:
   friend struct KeyAccess;
-  SigningKey(KeyView32 seed, std::shared_ptr<void> pkey, VerifyingKey vk)
-      : seed_(seed), pkey_(std::move(pkey)), verifying_(std::move(vk)) {}
+  SigningKey(SeedView seed, std::shared_ptr<void> pkey, VerifyingKey vk)
+      : seed_(seed.bytes()), pkey_(std::move(pkey)), verifying_(std::move(vk)) {}
 
   SecretArray<kSeedSize> seed_;
   // The imported OpenSSL key pair, released (and cleared by OpenSSL) with the last owner.
@@ -70,7 +68,7 @@ class TESSELLA_API SigningKey {
 
 /// signing_key_from_seed derives the key pair (RFC 8032 section 5.1.5). Every seed is valid;
 /// deterministic. Throws std::bad_alloc only when memory runs out.
-TESSELLA_API SigningKey signing_key_from_seed(KeyView32 seed);
+TESSELLA_API SigningKey signing_key_from_seed(SeedView seed);
 
 /// verifying_key_bytes returns the 32-byte encoding of the key pair's public key.
 TESSELLA_API PublicKey verifying_key_bytes(const SigningKey& key) noexcept;

@@ -11,6 +11,7 @@
 #include "tessella/kdf.hpp"
 #include "tessella/mnemonic.hpp"
 #include "tessella/nonce.hpp"
+#include "tessella/policy.hpp"
 #include "tessella/search.hpp"
 #include "tessella/secret.hpp"
 #include "tessella/sign.hpp"

@@ -31,10 +31,30 @@ inline constexpr std::size_t kSignatureSize = 64;
 using Nonce = std::array<std::uint8_t, kNonceSize>;
 using Tag = std::array<std::uint8_t, kTagSize>;
 using Timestamp = std::array<std::uint8_t, kTimestampSize>;
-using Cid = std::array<std::uint8_t, kCidSize>;
-using PublicKey = std::array<std::uint8_t, kPublicKeySize>;
-using Seed = std::array<std::uint8_t, kSeedSize>;
 using Signature = std::array<std::uint8_t, kSignatureSize>;
+
+/// Content identifiers, public keys and seeds are 32-byte arrays of distinct types, so that one
+/// passed where another belongs (an owner for a previous identifier, say) does not compile.
+/// Each converts to a span of its bytes; `Cid{bytes}` makes one from a std::array.
+struct Cid : std::array<std::uint8_t, kCidSize> {};
+struct PublicKey : std::array<std::uint8_t, kPublicKeySize> {};
+struct Seed : std::array<std::uint8_t, kSeedSize> {};
+
+/// SeedView borrows a 32-byte signing seed: from a Seed, a SecretArray<32> or, explicitly, from
+/// any 32 bytes, so that an identifier or a public key is never taken for a seed.
+class SeedView {
+ public:
+  SeedView(const Seed& seed) noexcept : bytes_(seed) {}
+  explicit SeedView(std::span<const std::uint8_t, kSeedSize> bytes) noexcept : bytes_(bytes) {}
+  std::span<const std::uint8_t, kSeedSize> bytes() const noexcept { return bytes_; }
+  const std::uint8_t* data() const noexcept { return bytes_.data(); }
+  static constexpr std::size_t size() noexcept { return kSeedSize; }
+  auto begin() const noexcept { return bytes_.begin(); }
+  auto end() const noexcept { return bytes_.end(); }
+
+ private:
+  std::span<const std::uint8_t, kSeedSize> bytes_;
+};
 
 /// Borrowed fixed-size arrays.
 using NonceView = std::span<const std::uint8_t, kNonceSize>;

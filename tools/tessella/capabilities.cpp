@@ -53,14 +53,14 @@ void add_issue(CLI::App& cap, Context& ctx) {
     require_scope(opt->scope, opt->frame);
     SecretArray<kSeedSize> seed = read_seed(opt->issuer_seed);
     PublicKey issuer = opt->issuer_pub.empty()
-                           ? verifying_key_bytes(signing_key_from_seed(seed.secret_bytes()))
-                           : hex_array<32>(opt->issuer_pub);
+                           ? verifying_key_bytes(signing_key_from_seed(seed))
+                           : hex_public_key(opt->issuer_pub);
     const Cid scope = scope_cid(opt->scope, opt->frame);
     Rights rights = *parse_rights(opt->rights);
-    PublicKey holder = hex_array<32>(opt->holder);
+    PublicKey holder = hex_public_key(opt->holder);
 
     CapToken token =
-        unwrap(cap_issue(seed.secret_bytes(), issuer, scope, rights, opt->exp, holder));
+        unwrap(cap_issue(seed, issuer, scope, rights, opt->exp, holder));
     auto bytes = cap_encode(token);
     write_output(opt->out, bytes);
     if (opt->out == kStdio) return;

@@ -172,7 +172,7 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
   WipeOnExit wipe_phrase(phrase.data(), phrase.size());
   const RestoredKeys keys = unwrap(restore_keys(phrase));
   const auto data_key = keys.enc_key.secret_bytes();
-  const auto sign_seed = keys.sign_seed.secret_bytes();
+  const SeedView sign_seed = keys.sign_seed;
   SigningKey author_key = signing_key_from_seed(sign_seed);
   PublicKey author = verifying_key_bytes(author_key);
   n.step("phrase", "Recovery phrase",
@@ -186,8 +186,8 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
            "restoring the phrase twice gave different keys");
 
   // 2. The other parties.
-  auto holder_seed = source.bytes<kSeedSize>("holder seed");
-  auto stranger_seed = source.bytes<kSeedSize>("stranger seed");
+  const Seed holder_seed{source.bytes<kSeedSize>("holder seed")};
+  const Seed stranger_seed{source.bytes<kSeedSize>("stranger seed")};
   PublicKey holder = verifying_key_bytes(signing_key_from_seed(holder_seed));
   PublicKey stranger = verifying_key_bytes(signing_key_from_seed(stranger_seed));
   std::uint64_t now = source.now();
@@ -244,7 +244,7 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
   n.show("holder_pub", "holder", to_hex(token.holder_pub), excerpt(token.holder_pub));
 
   // 5. The holder opens the frame.
-  auto open_as = [&](ByteView bytes, ByteView cap, KeyView32 presenter) {
+  auto open_as = [&](ByteView bytes, ByteView cap, const PublicKey& presenter) {
     return open_bytes_with_ctx(bytes, data_key, cap, presenter, now);
   };
   auto opened = open_as(frame, token_bytes, holder);
@@ -264,7 +264,7 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
   tampered[ct_at] ^= 0x01;
   n.step("refusals", "Refusals", "Each of these attempts must fail, with the error shown.");
   n.refused("no_token", "no token",
-            open_bytes_with_ctx(frame, data_key, std::nullopt, KeyView32(holder), now),
+            open_bytes_with_ctx(frame, data_key, std::nullopt, holder, now),
             ErrorKind::CapabilityInvalid, "the policy requires a capability");
   n.refused("wrong_holder", "wrong holder", open_as(frame, token_bytes, stranger),
             ErrorKind::CapabilityInvalid, "the stranger presents the holder's token");

@@ -60,15 +60,15 @@ void add_event(CLI::App& app, Context& ctx) {
     require_scope(opt->scope, opt->frame);
     SecretBytes key = read_key(opt->key);
     SecretArray<kSeedSize> seed = read_seed(opt->seed);
-    SigningKey signer = signing_key_from_seed(seed.secret_bytes());
+    SigningKey signer = signing_key_from_seed(seed);
     PublicKey author = verifying_key_bytes(signer);
-    PublicKey owner = opt->owner.empty() ? author : hex_array<32>(opt->owner);
-    Cid prev = opt->prev.empty() ? Cid{} : hex_array<32>(opt->prev);
+    PublicKey owner = opt->owner.empty() ? author : hex_public_key(opt->owner);
+    Cid prev = opt->prev.empty() ? Cid{} : hex_cid(opt->prev);
     EventBody body;
     body.scope_cid = scope_cid(opt->scope, opt->frame);
     body.rights = *parse_rights(opt->rights);
     body.exp_ts = opt->exp;
-    body.peer_pub = hex_array<32>(opt->peer);
+    body.peer_pub = hex_public_key(opt->peer);
 
     SealedFrame sealed = unwrap(
         seal_event(opt->alg, author, owner, prev, opt->kind, body, key.secret_bytes(), signer));

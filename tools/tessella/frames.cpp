@@ -88,11 +88,11 @@ void add_seal(CLI::App& app, Context& ctx) {
     check_json_output(ctx, opt->out);
     SecretBytes key = read_key(opt->key);
     SecretArray<kSeedSize> seed = read_seed(opt->seed);
-    SigningKey signer = signing_key_from_seed(seed.secret_bytes());
+    SigningKey signer = signing_key_from_seed(seed);
     PublicKey author =
-        opt->author.empty() ? verifying_key_bytes(signer) : hex_array<32>(opt->author);
-    PublicKey owner = opt->owner.empty() ? author : hex_array<32>(opt->owner);
-    Cid prev = opt->prev.empty() ? Cid{} : hex_array<32>(opt->prev);
+        opt->author.empty() ? verifying_key_bytes(signer) : hex_public_key(opt->author);
+    PublicKey owner = opt->owner.empty() ? author : hex_public_key(opt->owner);
+    Cid prev = opt->prev.empty() ? Cid{} : hex_cid(opt->prev);
     Timestamp ts = opt->ts.empty() ? Timestamp{} : hex_array<kTimestampSize>(opt->ts);
     Nonce nonce = opt->nonce.empty() ? RandomNonce().next() : hex_array<kNonceSize>(opt->nonce);
 
@@ -169,15 +169,13 @@ void add_open(CLI::App& app, Context& ctx) {
     std::optional<Bytes> cap;
     if (!opt->cap.empty()) cap = read_input(opt->cap);
     std::optional<PublicKey> presenter;
-    if (!opt->presenter.empty()) presenter = hex_array<32>(opt->presenter);
+    if (!opt->presenter.empty()) presenter = hex_public_key(opt->presenter);
 
     auto as_view = [](const auto& o) {
       return o ? std::optional<ByteView>(ByteView(*o)) : std::nullopt;
     };
-    std::optional<KeyView32> presenter_view;
-    if (presenter) presenter_view.emplace(*presenter);
     Bytes plaintext = unwrap(
-        open_bytes_with_ctx(frame, key.secret_bytes(), as_view(cap), presenter_view, opt->now));
+        open_bytes_with_ctx(frame, key.secret_bytes(), as_view(cap), presenter, opt->now));
     WipeOnExit wipe(plaintext.data(), plaintext.size());
     write_output(opt->out, plaintext);
     if (opt->out == kStdio) return;

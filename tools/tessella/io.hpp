@@ -63,6 +63,10 @@ std::array<std::uint8_t, N> hex_array(std::string_view text) {
   return out;
 }
 
+/// The typed forms of hex_array for public keys and content identifiers.
+inline PublicKey hex_public_key(std::string_view text) { return PublicKey{hex_array<32>(text)}; }
+inline Cid hex_cid(std::string_view text) { return Cid{hex_array<32>(text)}; }
+
 /// SecretBytes holds secret bytes of any length read from a file and wipes them when released.
 class SecretBytes {
  public:

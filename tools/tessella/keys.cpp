@@ -31,7 +31,7 @@ void restore_into(std::string_view phrase, const KeyFiles& files, Report& report
   auto keys = restore_keys(phrase);
   if (!keys) fail(keys.error());
   WipeOnExit wipe(&*keys, sizeof(RestoredKeys));
-  PublicKey pub = verifying_key_bytes(signing_key_from_seed(keys->sign_seed.secret_bytes()));
+  PublicKey pub = verifying_key_bytes(signing_key_from_seed(keys->sign_seed));
   report.add("public_key", to_hex(pub));
   if (!files.key_out.empty()) {
     write_secret(files.key_out, keys->enc_key.secret_bytes());
@@ -138,7 +138,7 @@ void add_public(CLI::App& keys, Context& ctx) {
   cmd->callback([seed_file, &ctx] {
     SecretArray<kSeedSize> seed = read_seed(*seed_file);
     Report r;
-    r.add("public_key", to_hex(verifying_key_bytes(signing_key_from_seed(seed.secret_bytes()))));
+    r.add("public_key", to_hex(verifying_key_bytes(signing_key_from_seed(seed))));
     r.print(ctx.json);
   });
 }

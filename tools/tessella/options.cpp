@@ -61,7 +61,7 @@ void require_scope(const std::string& scope, const std::string& frame) {
 }
 
 Cid scope_cid(const std::string& scope, const std::string& frame) {
-  return frame.empty() ? hex_array<32>(scope) : unwrap(cid_of(read_input(frame)));
+  return frame.empty() ? Cid{hex_array<32>(scope)} : unwrap(cid_of(read_input(frame)));
 }
 
 CLI::Validator named_values(std::vector<std::pair<std::string, int>> names, std::string what) {
