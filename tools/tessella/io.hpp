@@ -13,6 +13,8 @@
 
 #include <tessella/tessella.hpp>
 
+#include "files.hpp"
+
 namespace tessella::cli {
 
 /// Failure is a command that cannot complete. main prints its text on stderr and exits with
@@ -94,9 +96,11 @@ inline constexpr std::string_view kStdio = "-";
 Bytes read_input(const std::string& path);
 /// read_secret reads a secret file (or "-") into wiped storage.
 SecretBytes read_secret(const std::string& path);
-/// write_output writes bytes to a file (created or truncated); "-" writes standard output.
-void write_output(const std::string& path, ByteView bytes);
-/// write_secret writes a secret into a file readable by its owner only; "-" is refused.
+/// write_output writes bytes to a file through write_file; "-" writes standard output. Decrypted
+/// payloads are written under owner-only rules.
+void write_output(const std::string& path, ByteView bytes, FileRules rules = {});
+/// write_secret writes a secret (key, seed, phrase) into a file readable by its owner only, under
+/// write_file's owner-only rules; "-" is refused.
 void write_secret(const std::string& path, ByteView bytes);
 
 /// read_key reads a key file: its raw bytes, or, when the file holds 64 hexadecimal digits
