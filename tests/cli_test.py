@@ -109,18 +109,24 @@ def test_keys():
     eq("keys new: 12 or 24 words, owner-only files with the keys of the phrase, the key of the seed",
        (len(words), len(b.phrase.split(" ")), read(a.key), read(a.seed), mode(a.key), mode(a.seed),
         key_of(sign, a.pub)), (12, 24, enc, sign, 0o600, 0o600, True))
-    write("r.key", b"old")  # an existing readable file is replaced by an owner-only one
+    write("r.key", b"old")  # an existing file is refused, or replaced by an owner-only one with --force
     os.chmod(Path(WORK, "r.key"), 0o644)
     write("target.txt", b"kept")
     os.symlink("target.txt", Path(WORK, "link.key"))
     sloppy = ("  " + "\n".join(w.upper() for w in words) + "  \n").encode()
     restore_to = ["keys", "restore", "--signing-seed-out", "r.seed", "--key-out"]
-    expect_failure("keys: a link", restore_to + ["link.key"], "link.key: it is a symbolic", stdin=sloppy)
-    eq("keys: the link and its file as they were", (read("target.txt"), os.path.islink(Path(WORK, "link.key"))),
-       (b"kept", True))
-    obj = ok_json(*restore_to, "r.key", stdin=sloppy)
-    eq("keys restore", (obj.get("public_key"), obj.get("words"), read("r.key"), read("r.seed"), mode("r.key")),
-       (a.pub_hex, 12, enc, sign, 0o600))
+    for name, args, message in (  # every file is checked before the first is written
+            ("existing key", restore_to + ["r.key"], "cannot write r.key: the file exists (--force replaces it)"),
+            ("existing seed, written last", ["keys", "new", "--phrase-out", "fresh.txt", "--key-out", "fresh.key",
+                                             "--signing-seed-out", "r.key"], "r.key: the file exists"),
+            ("a link, even with --force", restore_to + ["link.key", "--force"], "link.key: it is a symbolic")):
+        expect_failure(f"keys: {name}", args, message, stdin=sloppy)
+    written = set(os.listdir(WORK)) & {"fresh.txt", "fresh.key", "r.seed"}
+    eq("keys: refusals leave every file as it was", (read("r.key"), mode("r.key"), read("target.txt"),
+       os.path.islink(Path(WORK, "link.key")), written), (b"old", 0o644, b"kept", True, set()))
+    obj = ok_json(*restore_to, "r.key", "--force", stdin=sloppy)
+    eq("keys restore --force", (obj.get("public_key"), obj.get("words"), read("r.key"), read("r.seed"),
+                                mode("r.key")), (a.pub_hex, 12, enc, sign, 0o600))
     write("phrase.txt", a.phrase.encode() + b"\n")
     write("alice.seed.hex", read(a.seed).hex().encode() + b"\n")  # raw bytes or hexadecimal digits
     for args in (["restore", "--phrase-file", "phrase.txt"], ["public", "--signing-seed", "alice.seed.hex"]):

@@ -144,9 +144,14 @@ void write_output(const std::string& path, ByteView bytes, FileRules rules) {
   write_file(path, bytes, rules);
 }
 
-void write_secret(const std::string& path, ByteView bytes) {
+void check_secret_target(const std::string& path, bool replace) {
   if (path == kStdio) throw Failure("secrets are written to files only, not to standard output");
-  write_file(path, bytes, {.owner_only = true});
+  check_target(path, {.owner_only = true, .replace = replace});
+}
+
+void write_secret(const std::string& path, ByteView bytes, bool replace) {
+  check_secret_target(path, replace);
+  write_file(path, bytes, {.owner_only = true, .replace = replace});
 }
 
 SecretBytes read_key(const std::string& path) {

@@ -99,9 +99,12 @@ SecretBytes read_secret(const std::string& path);
 /// write_output writes bytes to a file through write_file; "-" writes standard output. Decrypted
 /// payloads are written under owner-only rules.
 void write_output(const std::string& path, ByteView bytes, FileRules rules = {});
-/// write_secret writes a secret (key, seed, phrase) into a file readable by its owner only, under
-/// write_file's owner-only rules; "-" is refused.
-void write_secret(const std::string& path, ByteView bytes);
+/// check_secret_target refuses "-" and what write_file's owner-only rules refuse: a symbolic link
+/// or anything but a regular file, and an existing file unless `replace` (--force).
+void check_secret_target(const std::string& path, bool replace);
+/// write_secret writes a secret (key, seed, phrase) into a file readable by its owner only, after
+/// check_secret_target.
+void write_secret(const std::string& path, ByteView bytes, bool replace);
 
 /// read_key reads a key file: its raw bytes, or, when the file holds 64 hexadecimal digits
 /// (surrounding white space allowed), the 32 bytes they stand for. Any other length is passed
