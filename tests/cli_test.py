@@ -2,7 +2,7 @@
 """Drives the tessella tool as a user would: files in, files out, exit codes, messages, JSON.
 Usage: cli_test.py [EMULATOR...] TOOL. Wire formats, keys and tokens are recomputed here independently;
 Ed25519 signatures are checked with `cryptography`. Ends with "N passed, M failed"."""
-import hashlib, hmac, json, os, stat, subprocess, sys, tempfile, traceback  # noqa: E401
+import hashlib, hmac, json, os, resource, signal, stat, subprocess, sys, tempfile, traceback  # noqa: E401
 from pathlib import Path
 
 from cryptography.exceptions import InvalidSignature
@@ -29,8 +29,9 @@ def has(name, obj, want):  # obj holds every key of want, with its value
     eq(name, {k: obj.get(k) for k in want}, want)
 
 
-def tool(*args, stdin=b""):
-    r = subprocess.run(TOOL + [str(a) for a in args], input=stdin, capture_output=True, cwd=WORK, timeout=120)
+def tool(*args, stdin=b"", **kw):
+    r = subprocess.run(TOOL + [str(a) for a in args], input=stdin, capture_output=True, cwd=WORK, timeout=120,
+                       **kw)
     r.err = r.stderr.decode("utf-8", "replace")
     return r
 
@@ -108,12 +109,24 @@ def test_keys():
     eq("keys new: 12 or 24 words, owner-only files with the keys of the phrase, the key of the seed",
        (len(words), len(b.phrase.split(" ")), read(a.key), read(a.seed), mode(a.key), mode(a.seed),
         key_of(sign, a.pub)), (12, 24, enc, sign, 0o600, 0o600, True))
-    write("r.key", b"")  # an existing readable file is narrowed to owner-only
+    write("r.key", b"old")  # an existing file is refused, or replaced by an owner-only one with --force
     os.chmod(Path(WORK, "r.key"), 0o644)
+    write("target.txt", b"kept")
+    os.symlink("target.txt", Path(WORK, "link.key"))
     sloppy = ("  " + "\n".join(w.upper() for w in words) + "  \n").encode()
-    obj = ok_json("keys", "restore", "--key-out", "r.key", "--signing-seed-out", "r.seed", stdin=sloppy)
-    eq("keys restore", (obj.get("public_key"), obj.get("words"), read("r.key"), read("r.seed"), mode("r.key")),
-       (a.pub_hex, 12, enc, sign, 0o600))
+    restore_to = ["keys", "restore", "--signing-seed-out", "r.seed", "--key-out"]
+    for name, args, message in (  # every file is checked before the first is written
+            ("existing key", restore_to + ["r.key"], "cannot write r.key: the file exists (--force replaces it)"),
+            ("existing seed, written last", ["keys", "new", "--phrase-out", "fresh.txt", "--key-out", "fresh.key",
+                                             "--signing-seed-out", "r.key"], "r.key: the file exists"),
+            ("a link, even with --force", restore_to + ["link.key", "--force"], "link.key: it is a symbolic")):
+        expect_failure(f"keys: {name}", args, message, stdin=sloppy)
+    written = set(os.listdir(WORK)) & {"fresh.txt", "fresh.key", "r.seed"}
+    eq("keys: refusals leave every file as it was", (read("r.key"), mode("r.key"), read("target.txt"),
+       os.path.islink(Path(WORK, "link.key")), written), (b"old", 0o644, b"kept", True, set()))
+    obj = ok_json(*restore_to, "r.key", "--force", stdin=sloppy)
+    eq("keys restore --force", (obj.get("public_key"), obj.get("words"), read("r.key"), read("r.seed"),
+                                mode("r.key")), (a.pub_hex, 12, enc, sign, 0o600))
     write("phrase.txt", a.phrase.encode() + b"\n")
     write("alice.seed.hex", read(a.seed).hex().encode() + b"\n")  # raw bytes or hexadecimal digits
     for args in (["restore", "--phrase-file", "phrase.txt"], ["public", "--signing-seed", "alice.seed.hex"]):
@@ -158,13 +171,20 @@ def test_round_trip(alg):
     eq(f"cap issue {alg}", parse_token(token), dict(want, sig_len=64, size=180))
     has(f"cap issue {alg}: JSON", dict(issued, rights=issued.get("rights", {}).get("bits")),
         dict(want, signature=token[116:].hex()))
+    write("same.cap", b"old")  # replaced with its permissions kept
+    os.chmod(Path(WORK, "same.cap"), 0o640)
     r = tool(*issue, "--scope", cid, "--out", "same.cap")
-    check(f"cap issue {alg}: signed; --scope gives the token of --frame",
-          signed(author.pub, token[:108], token[116:]) and r.returncode == 0 and read("same.cap") == token)
+    check(f"cap issue {alg}: signed; --scope gives the token of --frame; new file 0644, replaced one as it was",
+          signed(author.pub, token[:108], token[116:]) and r.returncode == 0 and read("same.cap") == token
+          and (mode(token_file), mode("same.cap")) == (0o644, 0o640))
 
     opening = ["open", "--in", frame_file, "--cap", token_file, "--presenter", holder.pub_hex]
+    if alg == "aes":  # the second run replaces a readable payload file
+        write("plain.bin", b"old")
+        os.chmod(Path(WORK, "plain.bin"), 0o644)
     obj = ok_json(*opening, "--key", author.key, "--now", 1999, "--out", "plain.bin")
-    eq(f"open {alg}", (read("plain.bin"), obj.get("plaintext_size"), obj.get("cid")), (payload, len(payload), cid))
+    eq(f"open {alg}: owner-only payload", (read("plain.bin"), mode("plain.bin"), obj.get("plaintext_size"),
+                                           obj.get("cid")), (payload, 0o600, len(payload), cid))
     write("hex.key", b" " + read(author.key).hex().upper().encode() + b"\n")  # 64 hexadecimal digits
     for extra in (["--key", author.key, "--now", 2000], ["--key", "hex.key"]):  # at the expiry; no clock
         r = tool(*opening, "--out", "-", *extra)
@@ -194,10 +214,11 @@ def test_failures(author, holder, frame_file, token_file, cid):
                        ("short.seed", b"\x01" * 31), ("zeros.cap", bytes(180)), ("trailing.frame", frame + b"xyz"),
                        ("meta.txt", b"just text"), ("author.seed.hex", read(author.seed).hex().encode())):
         write(name, data)
+    os.mkfifo(Path(WORK, "pipe"))
     seal = ["seal", "--signing-seed", author.seed, "--in", "payload.bin", "--out", "x.frame"]
 
-    def opening(frame_name=frame_file, key=author.key, cap=token_file, now=1000):
-        return ["open", "--key", key, "--in", frame_name, "--out", "out.bin", "--now", now, "--cap", cap,
+    def opening(frame_name=frame_file, key=author.key, cap=token_file, now=1000, out="out.bin"):
+        return ["open", "--key", key, "--in", frame_name, "--out", out, "--now", now, "--cap", cap,
                 "--presenter", holder.pub_hex]
 
     for name, args, message, kind in [
@@ -216,9 +237,31 @@ def test_failures(author, holder, frame_file, token_file, cid):
             ("not a frame", ["verify", "--in", "garbage.frame"], "frame format: too short", "InvalidFormat"),
             ("180 zero bytes", ["inspect", "zeros.cap"], "180 bytes, but not a capability token", None),
             ("a key as text is a file name", opening(key="42" * 32), "cannot read " + "42" * 32, None),
-            ("stdin twice", opening(key="-", frame_name="-"), "standard input can feed only one", None)]:
+            ("stdin twice", opening(key="-", frame_name="-"), "standard input can feed only one", None),
+            ("payload into a link", opening(out="link.key"), "link.key: it is a symbolic link", None),
+            ("payload into a pipe", opening(out="pipe"), "pipe: it is not a regular file", None)]:
         expect_failure(name, args, message, kind)
-    check("nothing written by refusals", not {"out.bin", "x.frame"} & set(os.listdir(WORK)))
+    check("nothing written by refusals", not {"out.bin", "x.frame"} & set(os.listdir(WORK))
+          and read("target.txt") == b"kept")
+
+    def small_files():  # writes past 64 bytes fail (EFBIG), for root as well
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (64, 64))
+    write("old.bin", b"old")
+    os.makedirs(Path(WORK, "folder.out"))
+    for name, args, message, limit in (
+            ("write fails", opening(out="old.bin"), "cannot write old.bin: File too large", small_files),
+            ("rename fails", seal[:-1] + ["folder.out", "--key", author.key], "folder.out: Is a directory", None)):
+        r = tool(*args, preexec_fn=limit)
+        check(f"{name}: exit 1, the old file intact, no temporary file left", r.returncode == 1
+              and message in r.err and read("old.bin") == b"old" and not [n for n in os.listdir(WORK)
+                                                                         if n.startswith(".")], r.err)
+    reader = os.open(Path(WORK, "pipe"), os.O_RDONLY | os.O_NONBLOCK)  # written into, never renamed over
+    r = tool(*seal[:-1], "pipe", "--key", author.key)
+    got = os.read(reader, 1 << 16)
+    os.close(reader)
+    check("frame into a named pipe", r.returncode == 0 and stat.S_ISFIFO(os.stat(Path(WORK, "pipe")).st_mode)
+          and signed(author.pub, got[:-64], got[-64:]), r.err)
     for name in ("tampered.frame", "sigflip.frame"):
         r = tool("verify", "--in", name, "--json")
         obj = json.loads(r.stdout or "{}")
@@ -350,6 +393,7 @@ def run(fn, *args):
 
 def main():
     global TOOL, WORK
+    os.umask(0o022)
     TOOL = sys.argv[1:-1] + [os.path.abspath(sys.argv[-1])]  # an emulator (qemu for arm64) may come first
     with tempfile.TemporaryDirectory(prefix="tessella-cli-") as WORK:
         run(test_keys)

@@ -150,7 +150,8 @@ void add_open(CLI::App& app, Context& ctx) {
   cmd->add_option("--in", opt->in, "The frame ('-': standard input)")
       ->type_name("FILE")
       ->required();
-  cmd->add_option("--out", opt->out, "Where to write the payload ('-': standard output)")
+  cmd->add_option("--out", opt->out,
+                  "Where to write the payload, owner-only ('-': standard output)")
       ->type_name("FILE")
       ->required();
   cmd->add_option("--key", opt->key, "The data key (32 bytes)")->type_name("FILE")->required();
@@ -177,7 +178,7 @@ void add_open(CLI::App& app, Context& ctx) {
     Bytes plaintext = unwrap(
         open_bytes_with_ctx(frame, key.secret_bytes(), as_view(cap), presenter, opt->now));
     WipeOnExit wipe(plaintext.data(), plaintext.size());
-    write_output(opt->out, plaintext);
+    write_output(opt->out, plaintext, {.owner_only = true});
     if (opt->out == kStdio) return;
 
     Frame parsed = unwrap(deserialize(frame));

@@ -1,8 +1,6 @@
 #include "io.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -137,7 +135,7 @@ Bytes read_input(const std::string& path) {
 
 SecretBytes read_secret(const std::string& path) { return SecretBytes(read_input(path)); }
 
-void write_output(const std::string& path, ByteView bytes) {
+void write_output(const std::string& path, ByteView bytes, FileRules rules) {
   if (path == kStdio) {
     if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() ||
         std::fflush(stdout) != 0) {
@@ -145,32 +143,17 @@ void write_output(const std::string& path, ByteView bytes) {
     }
     return;
   }
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) throw Failure(system_error("write", path));
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  ok = std::fclose(file) == 0 && ok;
-  if (!ok) throw Failure(system_error("write", path));
+  write_file(path, bytes, rules);
 }
 
-void write_secret(const std::string& path, ByteView bytes) {
+void check_secret_target(const std::string& path, bool replace) {
   if (path == kStdio) throw Failure("secrets are written to files only, not to standard output");
-  // Created with owner-only permissions, and narrowed if the file already existed.
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) throw Failure(system_error("write", path));
-  bool ok = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
-  std::size_t done = 0;
-  while (ok && done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<std::size_t>(n);
-  }
-  if (!ok) {
-    std::string message = system_error("write", path);
-    ::close(fd);
-    throw Failure(message);
-  }
-  if (::close(fd) != 0) throw Failure(system_error("write", path));
+  check_target(path, {.owner_only = true, .replace = replace});
+}
+
+void write_secret(const std::string& path, ByteView bytes, bool replace) {
+  check_secret_target(path, replace);
+  write_file(path, bytes, {.owner_only = true, .replace = replace});
 }
 
 SecretBytes read_key(const std::string& path) {

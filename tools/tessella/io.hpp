@@ -13,6 +13,8 @@
 
 #include <tessella/tessella.hpp>
 
+#include "files.hpp"
+
 namespace tessella::cli {
 
 /// Failure is a command that cannot complete. main prints its text on stderr and exits with
@@ -98,10 +100,15 @@ inline constexpr std::string_view kStdio = "-";
 Bytes read_input(const std::string& path);
 /// read_secret reads a secret file (or "-") into wiped storage.
 SecretBytes read_secret(const std::string& path);
-/// write_output writes bytes to a file (created or truncated); "-" writes standard output.
-void write_output(const std::string& path, ByteView bytes);
-/// write_secret writes a secret into a file readable by its owner only; "-" is refused.
-void write_secret(const std::string& path, ByteView bytes);
+/// write_output writes bytes to a file through write_file; "-" writes standard output. Decrypted
+/// payloads are written under owner-only rules.
+void write_output(const std::string& path, ByteView bytes, FileRules rules = {});
+/// check_secret_target refuses "-" and what write_file's owner-only rules refuse: a symbolic link
+/// or anything but a regular file, and an existing file unless `replace` (--force).
+void check_secret_target(const std::string& path, bool replace);
+/// write_secret writes a secret (key, seed, phrase) into a file readable by its owner only, after
+/// check_secret_target.
+void write_secret(const std::string& path, ByteView bytes, bool replace);
 
 /// read_key reads a key file: its raw bytes, or, when the file holds 64 hexadecimal digits
 /// (surrounding white space allowed), the 32 bytes they stand for. Any other length is passed

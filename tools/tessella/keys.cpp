@@ -16,6 +16,7 @@ namespace {
 struct KeyFiles {
   std::string key_out;
   std::string seed_out;
+  bool force = false;
 };
 
 void add_key_outputs(CLI::App& cmd, KeyFiles& files) {
@@ -24,6 +25,15 @@ void add_key_outputs(CLI::App& cmd, KeyFiles& files) {
   cmd.add_option("--signing-seed-out", files.seed_out,
                  "Write the 32-byte Ed25519 signing seed to FILE")
       ->type_name("FILE");
+  cmd.add_flag("--force", files.force, "Replace secret files that already exist");
+}
+
+// Refuses the files before anything is written, so that a refusal leaves no part of a new set
+// of secrets behind.
+void check_outputs(const KeyFiles& files, const std::string& phrase_out = {}) {
+  for (const std::string* path : {&phrase_out, &files.key_out, &files.seed_out}) {
+    if (!path->empty()) check_secret_target(*path, files.force);
+  }
 }
 
 // Restores the keys of a phrase, writes those asked for and reports the public key.
@@ -34,11 +44,11 @@ void restore_into(std::string_view phrase, const KeyFiles& files, Report& report
   PublicKey pub = verifying_key_bytes(signing_key_from_seed(keys->sign_seed));
   report.add("public_key", to_hex(pub));
   if (!files.key_out.empty()) {
-    write_secret(files.key_out, keys->enc_key.secret_bytes());
+    write_secret(files.key_out, keys->enc_key.secret_bytes(), files.force);
     report.add("key_file", files.key_out);
   }
   if (!files.seed_out.empty()) {
-    write_secret(files.seed_out, keys->sign_seed.secret_bytes());
+    write_secret(files.seed_out, keys->sign_seed.secret_bytes(), files.force);
     report.add("signing_seed_file", files.seed_out);
   }
 }
@@ -71,7 +81,8 @@ void add_new(CLI::App& keys, Context& ctx) {
   CLI::App* cmd = add_command(
       keys, "new",
       "Generate a new recovery phrase and print it with the public key of its signing key.\n"
-      "Optionally write the phrase and the keys it stands for to files (owner-only permissions).",
+      "Optionally write the phrase and the keys it stands for to files (owner-only permissions;\n"
+      "an existing file is refused unless --force).",
       "  tessella keys new --words 24 --key-out data.key --signing-seed-out author.seed");
   cmd->add_option("--words", opt->words, "Number of words")
       ->check(CLI::IsMember({12, 24}))
@@ -82,6 +93,7 @@ void add_new(CLI::App& keys, Context& ctx) {
   add_key_outputs(*cmd, opt->files);
   add_json_flag(*cmd, ctx);
   cmd->callback([opt, &ctx] {
+    check_outputs(opt->files, opt->phrase_out);
     std::string phrase = unwrap(generate_mnemonic(opt->words));
     const WipeOnExit wipe_phrase(phrase.data(), phrase.size());
     Report r;
@@ -92,7 +104,8 @@ void add_new(CLI::App& keys, Context& ctx) {
       std::string line = phrase + "\n";
       const WipeOnExit wipe_line(line.data(), line.size());
       write_secret(opt->phrase_out,
-                   {reinterpret_cast<const std::uint8_t*>(line.data()), line.size()});
+                   {reinterpret_cast<const std::uint8_t*>(line.data()), line.size()},
+                   opt->files.force);
       r.add("phrase_file", opt->phrase_out);
     }
     restore_into(phrase, opt->files, r);
@@ -109,7 +122,8 @@ void add_restore(CLI::App& keys, Context& ctx) {
   CLI::App* cmd = add_command(
       keys, "restore",
       "Restore the data key and the signing seed from a recovery phrase read from standard input\n"
-      "(or --phrase-file), write them to the files given, and print the public key.",
+      "(or --phrase-file), write them to the files given (owner-only permissions; an existing\n"
+      "file is refused unless --force), and print the public key.",
       "  tessella keys restore --key-out data.key --signing-seed-out author.seed < phrase.txt");
   cmd->add_option("--phrase-file", opt->phrase_file,
                   "Read the phrase from FILE (default: standard input)")
@@ -117,6 +131,7 @@ void add_restore(CLI::App& keys, Context& ctx) {
   add_key_outputs(*cmd, opt->files);
   add_json_flag(*cmd, ctx);
   cmd->callback([opt, &ctx] {
+    check_outputs(opt->files);
     SecretBytes text = read_secret(opt->phrase_file);
     std::string phrase = normalise_phrase(text.secret_text());
     const WipeOnExit wipe_phrase(phrase.data(), phrase.size());
