@@ -124,6 +124,23 @@ size_t copy_text(std::string_view text, char* out, size_t cap) noexcept {
   return text.size();
 }
 
+struct OpenArgs {
+  ByteView frame, key;
+  std::optional<ByteView> capability;
+  std::optional<tessella::PublicKey> presenter;
+  std::optional<std::uint64_t> now;
+};
+
+bool open_args(const uint8_t* frame, size_t frame_len, const uint8_t* key, size_t key_len,
+               const uint8_t* cap, size_t cap_len, const uint8_t presenter_pub[32],
+               const uint64_t* now, OpenArgs& out) noexcept {
+  if (!view(frame, frame_len, out.frame) || !view(key, key_len, out.key)) return false;
+  if (cap != nullptr) out.capability = ByteView(cap, cap_len);
+  if (presenter_pub != nullptr) out.presenter = pub_of(presenter_pub);
+  if (now != nullptr) out.now = *now;
+  return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -427,27 +444,6 @@ int tessella_seal_bytes_into(uint8_t alg, uint8_t hdr2, uint8_t hdr3, const uint
     return 0;
   });
 }
-
-namespace {
-
-struct OpenArgs {
-  ByteView frame, key;
-  std::optional<ByteView> capability;
-  std::optional<tessella::PublicKey> presenter;
-  std::optional<std::uint64_t> now;
-};
-
-bool open_args(const uint8_t* frame, size_t frame_len, const uint8_t* key, size_t key_len,
-               const uint8_t* cap, size_t cap_len, const uint8_t presenter_pub[32],
-               const uint64_t* now, OpenArgs& out) noexcept {
-  if (!view(frame, frame_len, out.frame) || !view(key, key_len, out.key)) return false;
-  if (cap != nullptr) out.capability = ByteView(cap, cap_len);
-  if (presenter_pub != nullptr) out.presenter = pub_of(presenter_pub);
-  if (now != nullptr) out.now = *now;
-  return true;
-}
-
-}  // namespace
 
 int tessella_open_bytes(const uint8_t* frame, size_t frame_len, const uint8_t* key, size_t key_len,
                         const uint8_t* cap, size_t cap_len, const uint8_t presenter_pub[32],
