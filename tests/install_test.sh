@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs tessella into a temporary prefix, then builds and runs the examples against the
-# installed package twice: with CMake (find_package) and with pkg-config.
+# installed package: with CMake (find_package) and with pkg-config, each against the shared and
+# against the static library (whose programs must not need libtessella.so).
 # Usage: install_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
@@ -22,6 +23,15 @@ cmake -S "$src/examples" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
 cmake --build "$work/cmake-build" -j2 >/dev/null
 LD_LIBRARY_PATH="$prefix/lib" "$work/cmake-build/seal_grant_open_cpp" >/dev/null
 LD_LIBRARY_PATH="$prefix/lib" "$work/cmake-build/seal_grant_open_c" >/dev/null
+cmake -S "$src/examples" -B "$work/cmake-static" -DCMAKE_PREFIX_PATH="$prefix" \
+      -DCMAKE_BUILD_TYPE=Release -DTESSELLA_EXAMPLES_LINK=static >/dev/null
+cmake --build "$work/cmake-static" -j2 >/dev/null
+static_only() {  # runs a program that must not load the shared library
+  if ldd "$1" | grep -q libtessella; then echo "$1 loads libtessella.so"; echo "0 passed, 1 failed"; exit 1; fi
+  "$1" >/dev/null
+}
+static_only "$work/cmake-static/seal_grant_open_cpp"
+static_only "$work/cmake-static/seal_grant_open_c"
 
 # pkg-config consumer.
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
@@ -29,4 +39,9 @@ cc -std=c99 -o "$work/c_example" "$src/examples/seal_grant_open.c" $(pkg-config 
 c++ -std=c++23 -o "$work/cpp_example" "$src/examples/seal_grant_open.cpp" $(pkg-config --cflags --libs tessella)
 LD_LIBRARY_PATH="$prefix/lib" "$work/c_example" >/dev/null
 LD_LIBRARY_PATH="$prefix/lib" "$work/cpp_example" >/dev/null
-echo "4 passed, 0 failed"
+# Statically: the archive named, its private requirements from the .pc file.
+static_libs=$(pkg-config --static --libs tessella | sed 's/-ltessella//')
+cc -std=c99 -o "$work/c_static" "$src/examples/seal_grant_open.c" $(pkg-config --cflags tessella) \
+   "$prefix/lib/libtessella.a" $static_libs
+static_only "$work/c_static"
+echo "7 passed, 0 failed"
