@@ -5,7 +5,8 @@
 #include <cstdlib>
 
 #if defined(__APPLE__)
-#include <stdlib.h>
+#include <sys/random.h>
+#include <unistd.h>
 #elif defined(__linux__) || defined(__ANDROID__)
 #include <sys/random.h>
 
@@ -26,7 +27,13 @@ namespace {
 void os_random(void* out, std::size_t len) noexcept {
   auto* p = static_cast<unsigned char*>(out);
 #if defined(__APPLE__)
-  arc4random_buf(p, len);
+  // getentropy reads the kernel's random source directly, at most 256 bytes per call.
+  while (len > 0) {
+    const std::size_t n = len < 256 ? len : 256;
+    if (getentropy(p, n) != 0) random_source_failed();
+    p += n;
+    len -= n;
+  }
 #else
   while (len > 0) {
     ssize_t n = getrandom(p, len, 0);

@@ -220,6 +220,9 @@ static void test_frames(void) {
   CHECK(tessella_read_policy((const uint8_t *)meta, strlen(meta), &policy, &e) == 0);
   CHECK(policy.require_cap == 1 && policy.allowed_ops == 1);
   CHECK(tessella_read_policy(NULL, 0, &policy, &e) == 0 && policy.require_cap == 0 && policy.allowed_ops == 0);
+  /* Numbers beyond a double and lone surrogates elsewhere in the document keep the demand. */
+  CHECK(tessella_read_policy((const uint8_t *)"{\"x\":[1e400,\"\\ud800\"],\"require_cap\":true}", 41, &policy, &e) == 0);
+  CHECK(policy.require_cap == 1 && policy.allowed_ops == 0);
   CHECK(REFUSED(tessella_read_policy(NULL, 1, &policy, &e)) && REFUSED(tessella_read_policy(NULL, 0, NULL, &e)));
 
   /* Into the caller's buffer: the same frame, and a buffer one byte short refused untouched. */

@@ -195,6 +195,28 @@ TEST_P(EventFrame, DataKeyThatIsNot32BytesIsUnavailable) {
   }
 }
 
+// Refusals come in seal's order: the kind, the algorithm, then the key; each row breaks the
+// inputs from its own onwards.
+TEST_P(EventFrame, RefusalsComeInSealsOrder) {
+  const Bytes short_key(16, 0x44);
+  const struct {
+    EventKind kind;
+    std::uint8_t alg;
+    TessellaError want;
+  } rows[] = {
+      {static_cast<EventKind>(3), 9, TessellaError::invalid_format("event kind")},
+      {static_cast<EventKind>(255), 1, TessellaError::invalid_format("event kind")},
+      {EventKind::LicenseGrant, 0, TessellaError::invalid_format("alg")},
+      {EventKind::LicenseGrant, 3, TessellaError::invalid_format("alg")},
+      {EventKind::ReadEvent, kAlgAesGcm, TessellaError(ErrorKind::KeyUnavailable)},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(error_of(seal_event(r.alg, author, owner, prev, r.kind, body, short_key, signer)),
+              r.want)
+        << static_cast<int>(r.kind) << " " << static_cast<int>(r.alg);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Algorithms, EventFrame, ::testing::Values(kAlgAesGcm, kAlgChaCha20),
                          [](auto i) { return i.param == kAlgAesGcm ? "AesGcm" : "ChaCha20"; });
 

@@ -19,7 +19,7 @@ class TESSELLA_API NonceProvider {
 };
 
 /// RandomNonce draws every nonce from the operating system's random source (getrandom on
-/// Linux and Android, arc4random_buf on Apple platforms). It keeps no state and may be called
+/// Linux and Android, getentropy on Apple platforms). It keeps no state and may be called
 /// from any thread. If the source cannot be read at all, the process is stopped with a message
 /// on stderr: an unfilled nonce is never returned.
 class TESSELLA_API RandomNonce final : public NonceProvider {
