@@ -204,11 +204,10 @@ std::expected<Rights, std::string> parse_rights(std::string_view text) {
 }
 
 Result<Cid> cid_of(ByteView bytes) {
-  auto frame = deserialize(bytes);
-  if (!frame) return std::unexpected(frame.error());
-  auto wire = serialize(*frame);
-  if (!wire) return std::unexpected(wire.error());
-  return cid_blake3(*wire);
+  // The identifier is the hash of the frame's own bytes, read in place.
+  auto view = frame_view(bytes);
+  if (!view) return std::unexpected(view.error());
+  return cid_blake3(view->wire);
 }
 
 bool printable_text(ByteView bytes) {
