@@ -18,11 +18,7 @@ func kind(_ body: () throws -> Any) -> TessellaError.Kind? {
   do { _ = try body(); return nil } catch let e as TessellaError { return e.kind } catch { return .internal }
 }
 
-func flipped(_ data: Data, at index: Int) -> Data {
-  var copy = data
-  copy[copy.startIndex + index] ^= 1
-  return copy
-}
+func flipped(_ data: Data, at index: Int) -> Data { var d = data; d[d.startIndex + index] ^= 1; return d }
 
 @Test(arguments: [Cipher.aes256gcm, .chacha20poly1305], [0, 1, 1000])
 func sealParseOpenRoundTrip(cipher: Cipher, size: Int) throws {
@@ -183,8 +179,7 @@ func rightsParseFailures(text: String, failure: Rights.ParseError) {
 @Test func roadExampleRuns() throws {
   let dir = URL(fileURLWithPath: CommandLine.arguments[0]).deletingLastPathComponent()
   let run = Process(), out = Pipe()
-  run.executableURL = dir.appendingPathComponent("tessella-road")
-  run.standardOutput = out
+  (run.executableURL, run.standardOutput) = (dir.appendingPathComponent("tessella-road"), out)
   try run.run()
   let text = String(decoding: out.fileHandleForReading.readDataToEndOfFile(), as: UTF8.self)
   run.waitUntilExit()
@@ -198,15 +193,11 @@ func interopWithTheTool() throws {
   try FileManager.default.createDirectory(at: dir, withIntermediateDirectories: true)
   defer { try? FileManager.default.removeItem(at: dir) }
   func file(_ name: String, _ bytes: Data? = nil) throws -> String {
-    let url = dir.appendingPathComponent(name)
-    if let bytes { try bytes.write(to: url) }
-    return url.path
+    try bytes?.write(to: dir.appendingPathComponent(name)); return dir.appendingPathComponent(name).path
   }
   func run(_ args: String...) throws -> (Int32, Data) {
     let p = Process(), out = Pipe()
-    p.executableURL = URL(fileURLWithPath: tool)
-    p.arguments = args
-    p.standardOutput = out
+    (p.executableURL, p.arguments, p.standardOutput) = (URL(fileURLWithPath: tool), args, out)
     try p.run()
     let data = out.fileHandleForReading.readDataToEndOfFile()
     p.waitUntilExit()
