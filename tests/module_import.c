@@ -1,5 +1,5 @@
-/* Imports the C ABI as the Clang module "Tessella", as Swift does. */
-#pragma clang module import Tessella
+/* Imports the C ABI as the Clang module "TessellaC", as Swift does. */
+#pragma clang module import TessellaC
 
 int main(void) {
   char text[64];
