@@ -6,6 +6,7 @@
 
 #include "tessella/tessella.hpp"
 
+#include "frame_internal.hpp"
 #include "random.hpp"
 
 struct tessella_signing_key {
@@ -391,12 +392,10 @@ int tessella_seal_bytes(uint8_t alg, uint8_t hdr2, uint8_t hdr3, const uint8_t n
         !view(key, key_len, k)) {
       return null_argument(err);
     }
-    // The checks come before the allocation, in the order seal_bytes_into makes them.
-    auto len = tessella::sealed_len(p.size(), m.size(), t.size());
-    if (len && alg != tessella::kAlgAesGcm && alg != tessella::kAlgChaCha20) {
-      return fail(err, TessellaError::invalid_format("alg"));
-    }
-    OwnedBuf frame(len ? *len : 0);
+    // Every input is checked before the frame's buffer is allocated.
+    auto len = tessella::detail::check_seal(alg, p.size(), m.size(), t.size(), k);
+    if (!len) return fail(err, len.error());
+    OwnedBuf frame(*len);
     if (!frame.ok()) return out_of_memory(err);
     auto sealed = tessella::seal_bytes_into(alg, hdr2, hdr3, fixed<12>(nonce), fixed<16>(ts),
                                             pub_of(author), pub_of(owner), cid_of(prev_cid), p, m, t, k, signer->key,
@@ -454,13 +453,16 @@ int tessella_open_bytes(const uint8_t* frame, size_t frame_len, const uint8_t* k
         !open_args(frame, frame_len, key, key_len, cap, cap_len, presenter_pub, now, a)) {
       return null_argument(err);
     }
-    // The plaintext is as long as the ciphertext; a parse failure is reported by the open below.
+    // Parsed once; every check passes before the plaintext's buffer is allocated.
     auto v = tessella::frame_view(a.frame);
-    OwnedBuf pt(v ? v->ct.size() : 0);
+    if (!v) return fail(err, v.error());
+    auto ok = tessella::detail::check_open(*v, a.key, a.capability, a.presenter, a.now);
+    if (!ok) return fail(err, ok.error());
+    OwnedBuf pt(v->ct.size());
     if (!pt.ok()) return out_of_memory(err);
     // Decrypted straight into the buffer returned; a failed decryption wipes it before it is freed.
-    auto n = tessella::open_bytes_into(a.frame, a.key, a.capability, a.presenter, a.now, pt.span());
-    if (!n) return fail(err, n.error());
+    ok = tessella::detail::decrypt_view(*v, a.key, pt.span());
+    if (!ok) return fail(err, ok.error());
     pt.release_to(out_pt);
     return 0;
   });

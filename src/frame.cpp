@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "frame_internal.hpp"
 #include "sign_internal.hpp"
 #include "tessella/aead.hpp"
 #include "tessella/cid.hpp"
@@ -160,15 +161,6 @@ Result<std::size_t> frame_len_for(std::size_t pol, std::size_t meta, std::size_t
   return static_cast<std::size_t>(total);
 }
 
-// Checks the inputs of a seal in their fixed order: algorithm, sizes, key.
-Result<std::size_t> check_seal(std::uint8_t alg, std::size_t pol, std::size_t meta,
-                               std::size_t pt, ByteView data_key) noexcept {
-  if (!alg_on_wire(alg)) return std::unexpected(kErrAlg);
-  auto len = frame_len_for(pol, meta, pt);
-  if (!len) return len;
-  if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
-  return len;
-}
 
 // Seals into `out`, which holds exactly the frame's length. The associated data and the signed
 // bytes are prefixes of the wire form, so the ciphertext is encrypted into its place behind the
@@ -193,7 +185,7 @@ Result<Cid> seal_into(const HeaderFields& h, ByteView pol, ByteView meta, ByteVi
 
 Result<SealedBytes> seal_wire(const HeaderFields& h, ByteView pol, ByteView meta,
                               ByteView plaintext, ByteView data_key, const SigningKey& signer) {
-  auto len = check_seal(h.alg, pol.size(), meta.size(), plaintext.size(), data_key);
+  auto len = detail::check_seal(h.alg, pol.size(), meta.size(), plaintext.size(), data_key);
   if (!len) return std::unexpected(len.error());
   SealedBytes out;
   out.bytes.resize(*len);
@@ -214,19 +206,29 @@ FrameVerification verify_wire(ByteView wire, const VerifyingKey& key) {
   return report;
 }
 
-Result<void> decrypt_view(const FrameView& v, ByteView data_key, std::span<std::uint8_t> out) {
+
+
+}  // namespace
+
+namespace detail {
+
+Result<std::size_t> check_seal(std::uint8_t alg, std::size_t pol, std::size_t meta,
+                               std::size_t pt, ByteView data_key) noexcept {
+  if (!alg_on_wire(alg)) return std::unexpected(kErrAlg);
+  auto len = frame_len_for(pol, meta, pt);
+  if (!len) return len;
   if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
-  return aead_for(v.alg).decrypt_into(data_key, v.nonce, v.aad, v.ct, v.tag, out.first(v.ct.size()));
+  return len;
 }
 
-// The opening path's checks before decryption: when the frame's policy asks for a capability,
-// the token must be present, decodable, unexpired at `now`, held by the presenter, signed by its
-// issuer, scoped to this frame and grant every right the policy names.
-Result<void> check_access(const FrameView& v, std::optional<ByteView> capability,
-                          std::optional<PublicKey> presenter_pub,
-                          std::optional<std::uint64_t> now) {
+Result<void> check_open(const FrameView& v, ByteView data_key, std::optional<ByteView> capability,
+                        std::optional<PublicKey> presenter_pub, std::optional<std::uint64_t> now) {
+  const auto key_ok = [&]() -> Result<void> {
+    if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
+    return {};
+  };
   const FramePolicy policy = read_policy(v.meta);
-  if (!policy.require_cap) return {};
+  if (!policy.require_cap) return key_ok();
   const auto refused = std::unexpected(TessellaError(ErrorKind::CapabilityInvalid));
   if (!capability) return refused;
   auto token = cap_decode(*capability);
@@ -243,10 +245,14 @@ Result<void> check_access(const FrameView& v, std::optional<ByteView> capability
   if (!token->rights.contains(policy.allowed_ops)) {
     return std::unexpected(TessellaError(ErrorKind::PolicyViolation));
   }
-  return {};
+  return key_ok();
 }
 
-}  // namespace
+Result<void> decrypt_view(const FrameView& v, ByteView data_key, std::span<std::uint8_t> out) {
+  return aead_for(v.alg).decrypt_into(data_key, v.nonce, v.aad, v.ct, v.tag, out.first(v.ct.size()));
+}
+
+}  // namespace detail
 
 bool fits_wire_format(const Frame& frame) noexcept {
   return sections_fit(frame.pol.size(), frame.meta.size()) &&
@@ -373,12 +379,11 @@ Result<Bytes> open_bytes_with_ctx(ByteView frame, ByteView data_key,
                                   std::optional<std::uint64_t> now) {
   auto v = parse_view(frame);
   if (!v) return std::unexpected(v.error());
-  if (auto ok = check_access(*v, capability, presenter_pub, now); !ok) {
+  if (auto ok = detail::check_open(*v, data_key, capability, presenter_pub, now); !ok) {
     return std::unexpected(ok.error());
   }
-  if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
   Bytes pt(v->ct.size());
-  if (auto ok = decrypt_view(*v, data_key, pt); !ok) return std::unexpected(ok.error());
+  if (auto ok = detail::decrypt_view(*v, data_key, pt); !ok) return std::unexpected(ok.error());
   return pt;
 }
 
@@ -390,10 +395,10 @@ Result<std::size_t> open_bytes_into(ByteView frame, ByteView data_key,
   auto v = parse_view(frame);
   if (!v) return std::unexpected(v.error());
   if (out.size() < v->ct.size()) return std::unexpected(kErrBufferTooSmall);
-  if (auto ok = check_access(*v, capability, presenter_pub, now); !ok) {
+  if (auto ok = detail::check_open(*v, data_key, capability, presenter_pub, now); !ok) {
     return std::unexpected(ok.error());
   }
-  if (auto ok = decrypt_view(*v, data_key, out); !ok) return std::unexpected(ok.error());
+  if (auto ok = detail::decrypt_view(*v, data_key, out); !ok) return std::unexpected(ok.error());
   return v->ct.size();
 }
 
@@ -409,7 +414,7 @@ Result<SealedInto> seal_bytes_into(std::uint8_t alg, std::uint8_t hdr2, std::uin
                                    const PublicKey& owner, const Cid& prev_cid, ByteView pol,
                                    ByteView meta, ByteView plaintext, ByteView data_key,
                                    const SigningKey& signer, std::span<std::uint8_t> out) {
-  auto len = check_seal(alg, pol.size(), meta.size(), plaintext.size(), data_key);
+  auto len = detail::check_seal(alg, pol.size(), meta.size(), plaintext.size(), data_key);
   if (!len) return std::unexpected(len.error());
   if (out.size() < *len) return std::unexpected(kErrBufferTooSmall);
   const HeaderFields h{1, alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid};
