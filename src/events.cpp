@@ -4,7 +4,6 @@
 #include <array>
 #include <charconv>
 
-#include "tessella/search.hpp"
 #include "hmac.hpp"
 
 namespace tessella {

@@ -1,7 +1,6 @@
 #include "tessella/frame.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 
 #include "frame_internal.hpp"
