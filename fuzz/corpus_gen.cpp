@@ -109,7 +109,7 @@ void frame_parse() {
   write("frame_parse", "length-short", long_pol);
 }
 
-void frame_policy() {
+void policy() {
   const char* docs[][2] = {
       {"guarded", R"({"require_cap":true,"allowed_ops":3})"},
       {"duplicate-keys", R"({"require_cap":false,"require_cap":true,"allowed_ops":1,"allowed_ops":7})"},
@@ -131,9 +131,9 @@ void frame_policy() {
       {"surrogate-key", R"({"\ud800":1,"require_cap":true})"},
       {"byte-order-mark", "\xef\xbb\xbf{\"require_cap\":true}"},
   };
-  for (const auto& d : docs) write("frame_policy", d[0], std::string_view(d[1]));
+  for (const auto& d : docs) write("policy", d[0], std::string_view(d[1]));
   const std::string nul = std::string(R"({"require_cap":true})") + '\0';
-  write("frame_policy", "nul-after", nul);
+  write("policy", "nul-after", nul);
   // Nesting of any depth is a document.
   const auto nested = [](std::size_t levels) {
     std::string s = R"({"require_cap":true,"a":)";
@@ -141,10 +141,10 @@ void frame_policy() {
     for (std::size_t i = 1; i < levels; ++i) s += ']';
     return s + "}";
   };
-  write("frame_policy", "depth-128", nested(128));
-  write("frame_policy", "depth-129", nested(129));
-  write("frame_policy", "depth-300", nested(300));
-  write("frame_policy", "number-400-digits",
+  write("policy", "depth-128", nested(128));
+  write("policy", "depth-129", nested(129));
+  write("policy", "depth-300", nested(300));
+  write("policy", "number-400-digits",
         R"({"require_cap":true,"allowed_ops":)" + std::string(400, '9') + "}");
 }
 
@@ -232,7 +232,7 @@ void capabilities_token() {
   write("capabilities_token", "empty", ByteView());
 }
 
-void capabilities_rights() {
+void rights() {
   const char* texts[][2] = {
       {"two-names", "READ_FEATURES | READ_RAW"},
       {"unnamed", "0x40"},
@@ -249,7 +249,7 @@ void capabilities_rights() {
       {"unicode-space", "\xC2\xA0READ_RAW\xE3\x80\x80|\xE2\x80\x8A" "0x0\xC2\x85"},
       {"bad-utf8", "\xE2\x80READ_RAW"},
   };
-  for (const auto& t : texts) write("capabilities_rights", t[0], std::string_view(t[1]));
+  for (const auto& t : texts) write("rights", t[0], std::string_view(t[1]));
 }
 
 void mnemonic_restore() {
@@ -279,11 +279,11 @@ int main(int argc, char** argv) {
   }
   g_root = argv[1];
   frame_parse();
-  frame_policy();
+  policy();
   frame_open();
   frame_verify();
   capabilities_token();
-  capabilities_rights();
+  rights();
   mnemonic_restore();
   return 0;
 }

@@ -2,7 +2,7 @@
 """Drives the tessella tool as a user would: files in, files out, exit codes, messages, JSON.
 Usage: cli_test.py [EMULATOR...] TOOL. Wire formats, keys and tokens are recomputed here independently;
 Ed25519 signatures are checked with `cryptography`. Ends with "N passed, M failed"."""
-import hashlib, hmac, json, os, resource, signal, stat, subprocess, sys, tempfile, traceback  # noqa: E401
+import hashlib, hmac, json, os, stat, subprocess, sys, tempfile, traceback  # noqa: E401
 from pathlib import Path
 
 from cryptography.exceptions import InvalidSignature
@@ -127,14 +127,8 @@ def test_keys():
     obj = ok_json(*restore_to, "r.key", "--force", stdin=sloppy)
     eq("keys restore --force", (obj.get("public_key"), obj.get("words"), read("r.key"), read("r.seed"),
                                 mode("r.key")), (a.pub_hex, 12, enc, sign, 0o600))
-    write("phrase.txt", a.phrase.encode() + b"\n")
     write("alice.seed.hex", read(a.seed).hex().encode() + b"\n")  # raw bytes or hexadecimal digits
-    for args in (["restore", "--phrase-file", "phrase.txt"], ["public", "--signing-seed", "alice.seed.hex"]):
-        has(f"keys {args}", ok_json("keys", *args), {"public_key": a.pub_hex})
-    r = tool("keys", "new", "--phrase-out", "p2.txt", "--signing-seed-out", "p2.seed")
-    p2 = read("p2.txt").decode().strip()
-    check("keys new --phrase-out: owner-only, not printed", r.returncode == 0 and p2.encode() not in r.stdout
-          and b"public_key:" in r.stdout and mode("p2.txt") == 0o600 and read("p2.seed") == restore(p2)[1])
+    has("keys public", ok_json("keys", "public", "--signing-seed", "alice.seed.hex"), {"public_key": a.pub_hex})
     for phrase in ("abandon " * 11 + "abandon", " ".join(words[:-1] + ["tessella"])):  # checksum; no word
         expect_failure(f"keys restore {phrase}", ["keys", "restore"], "invalid frame format: invalid mnemonic",
                        "InvalidFormat", stdin=phrase.encode())
@@ -171,12 +165,9 @@ def test_round_trip(alg):
     eq(f"cap issue {alg}", parse_token(token), dict(want, sig_len=64, size=180))
     has(f"cap issue {alg}: JSON", dict(issued, rights=issued.get("rights", {}).get("bits")),
         dict(want, signature=token[116:].hex()))
-    write("same.cap", b"old")  # replaced with its permissions kept
-    os.chmod(Path(WORK, "same.cap"), 0o640)
     r = tool(*issue, "--scope", cid, "--out", "same.cap")
-    check(f"cap issue {alg}: signed; --scope gives the token of --frame; new file 0644, replaced one as it was",
-          signed(author.pub, token[:108], token[116:]) and r.returncode == 0 and read("same.cap") == token
-          and (mode(token_file), mode("same.cap")) == (0o644, 0o640))
+    check(f"cap issue {alg}: signed; --scope gives the token of --frame", signed(author.pub, token[:108], token[116:])
+          and r.returncode == 0 and read("same.cap") == token)
 
     opening = ["open", "--in", frame_file, "--cap", token_file, "--presenter", holder.pub_hex]
     if alg == "aes":  # the second run replaces a readable payload file
@@ -224,19 +215,13 @@ def test_failures(author, holder, frame_file, token_file, cid):
     for name, args, message, kind in [
             ("expired", opening(now=2001), CAP_INVALID, "CapabilityInvalid"),
             ("tampered", opening(frame_name="tampered.frame"), POLICY, "PolicyViolation"),
-            ("altered frame signature", opening(frame_name="sigflip.frame"), POLICY, "PolicyViolation"),
             ("bad token signature", opening(cap="badsig.cap"), SIGNATURE, "SignatureInvalid"),
             ("wrong key", opening(key="wrong.key"), "aead tag mismatch", "AeadTagMismatch"),
             ("short key", opening(key="short.key"), "key unavailable", "KeyUnavailable"),
-            ("seal, short key", seal + ["--key", "short.key"], "key unavailable", "KeyUnavailable"),
-            ("event, short key", ["event", "--kind", "read", "--key", "short.key", "--signing-seed", author.seed,
-                                  "--scope", cid, "--peer", holder.pub_hex, "--out", "x.frame"],
-             "key unavailable", "KeyUnavailable"),
             ("31-byte seed", ["keys", "public", "--signing-seed", "short.seed"], "32 bytes (or 64 hexadecimal "
              "digits), not 31 bytes", None),
             ("not a frame", ["verify", "--in", "garbage.frame"], "frame format: too short", "InvalidFormat"),
             ("180 zero bytes", ["inspect", "zeros.cap"], "180 bytes, but not a capability token", None),
-            ("a key as text is a file name", opening(key="42" * 32), "cannot read " + "42" * 32, None),
             ("stdin twice", opening(key="-", frame_name="-"), "standard input can feed only one", None),
             ("payload into a link", opening(out="link.key"), "link.key: it is a symbolic link", None),
             ("payload into a pipe", opening(out="pipe"), "pipe: it is not a regular file", None)]:
@@ -244,18 +229,6 @@ def test_failures(author, holder, frame_file, token_file, cid):
     check("nothing written by refusals", not {"out.bin", "x.frame"} & set(os.listdir(WORK))
           and read("target.txt") == b"kept")
 
-    def small_files():  # writes past 64 bytes fail (EFBIG), for root as well
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (64, 64))
-    write("old.bin", b"old")
-    os.makedirs(Path(WORK, "folder.out"))
-    for name, args, message, limit in (
-            ("write fails", opening(out="old.bin"), "cannot write old.bin: File too large", small_files),
-            ("rename fails", seal[:-1] + ["folder.out", "--key", author.key], "folder.out: Is a directory", None)):
-        r = tool(*args, preexec_fn=limit)
-        check(f"{name}: exit 1, the old file intact, no temporary file left", r.returncode == 1
-              and message in r.err and read("old.bin") == b"old" and not [n for n in os.listdir(WORK)
-                                                                         if n.startswith(".")], r.err)
     reader = os.open(Path(WORK, "pipe"), os.O_RDONLY | os.O_NONBLOCK)  # written into, never renamed over
     r = tool(*seal[:-1], "pipe", "--key", author.key)
     got = os.read(reader, 1 << 16)
@@ -284,9 +257,6 @@ def test_failures(author, holder, frame_file, token_file, cid):
     r = tool("open", "--key", author.key, "--in", "nopol.frame", "--out", "-", "--cap", "badsig.cap",
              "--presenter", author.pub_hex, "--now", 99999)  # no policy: the token is not looked at
     check("no policy: opens whatever the token", r.returncode == 0 and r.stdout == payload, r.err)
-    eq("inspect altered", (ok_json("inspect", "tampered.frame").get("signature"),
-                           ok_json("inspect", "badsig.cap").get("signature_check", {}).get("valid")),
-       ({"valid": False, "reason": "signature"}, False))
 
 
 def test_rights():
@@ -295,7 +265,6 @@ def test_rights():
         "diagnostic": "READ_RAW | COMPUTE_USE | 0x80000000", "unnamed": "0x80000000", "binary": bin(0x80000012),
         "octal": "020000000022", "hex": "0x80000012", "hex_upper": "0X80000012"})
     has("rights 0", ok_json("rights", "0"), {"bits": 0, "display": "", "diagnostic": "0x0", "octal": "0"})
-    check("rights: text form", b"display:    READ_FEATURES | 0x40" in tool("rights", "READ_FEATURES|0x40").stdout)
     for text, message in (("READ_RAW||COMPUTE_USE", "empty flag"), ("read_raw", "unknown right name"),
                           ("0xg", "invalid hexadecimal flag"), ("4294967296", "above 4294967295")):
         expect_failure(f"rights {text!r}", ["rights", text], message)
@@ -324,56 +293,37 @@ def test_events(author, holder, frame_file, token_file, cid):
 
 def test_blind_index(author, *_):
     write("term.bin", b"\x00\xff binary")
-    for args, term in ((["--term", "invoice-2024"], b"invoice-2024"), (["--term", ""], b""),
-                       (["--term-file", "term.bin"], b"\x00\xff binary"), (["--term-file", "-"], b" Revenue")):
+    for args, term in ((["--term", "invoice-2024"], b"invoice-2024"), (["--term-file", "term.bin"], b"\x00\xff binary")):
         has(f"blind-index {args}", ok_json("blind-index", "--key", author.key, *args, stdin=term),
             {"token": hmac.new(read(author.key), term, "sha256").hexdigest(), "term_len": len(term)})
 
 
 def test_demo():
-    runs = [tool("demo", *args) for args in (["--seed", 1], ["--seed", 1], ["--seed", 2], [], [])]
-    check("demo: exit 0", all(r.returncode == 0 for r in runs), [r.err[-300:] for r in runs])
-    eq("demo --seed 1 twice: identical", runs[0].stdout, runs[1].stdout)
-    check("demo: another seed, or none, another run", runs[0].stdout != runs[2].stdout
-          and runs[3].stdout != runs[4].stdout)
+    runs = [tool("demo", "--seed", seed) for seed in (1, 1, 2)]
+    check("demo --seed: exit 0, the same run for the same seed only", all(r.returncode == 0 for r in runs)
+          and runs[0].stdout == runs[1].stdout != runs[2].stdout, [r.err[-300:] for r in runs])
     d = ok_json("demo", "--seed", 1)
-    s = d["steps"]
-    phrase, author, cid = s["phrase"]["phrase"], bytes.fromhex(s["phrase"]["author_pub"]), s["seal"]["cid"]
-    frame, token, keys = bytes.fromhex(s["seal"]["frame"]), bytes.fromhex(s["grant"]["token"]), restore(phrase)
-    eq("demo: JSON ok, keys of the phrase shown", (d["ok"], d["problems"], phrase in runs[0].stdout.decode(),
-                                                   s["phrase"]["data_key"], s["phrase"]["signing_seed"]),
-       (True, [], True, keys[0].hex(), keys[1].hex()))
-    has("demo: token", parse_token(token), {"scope_cid": cid, "rights": 3, "exp_ts": s["parties"]["now"] + 3600,
-                                            "holder_pub": s["parties"]["holder_pub"], "issuer_pub": author.hex()})
-    check("demo: signed by the key of the phrase", key_of(keys[1], author) and signed(author, frame[:-64],
-          parse_frame(frame)["sig"]) and signed(author, token[:108], token[116:]))
-    eq("demo: opened, verified, refused", (s["open"]["plaintext"], s["verify"]["valid"], s["verify"]["cid"],
-                                           {k: v.get("kind") for k, v in s["refusals"].items()}),
-       (s["seal"]["payload"], True, cid, {"no_token": "CapabilityInvalid", "wrong_holder": "CapabilityInvalid",
-                                          "expired": "CapabilityInvalid", "missing_right": "PolicyViolation",
-                                          "tampered": "PolicyViolation", "tampered_own_token": "AeadTagMismatch"}))
-    index_key = hkdf_sha256(b"", keys[0], b"blind index")
-    eq("demo: blind-index tokens", (s["blind_index"]["token"], s["blind_index"]["other_case_token"]),
-       tuple(hmac.new(index_key, term, "sha256").hexdigest() for term in (b"revenue", b"Revenue")))
+    s, keys = d["steps"], restore(d["steps"]["phrase"]["phrase"])
+    eq("demo: JSON ok, keys of the phrase, refusals", (d["ok"], d["problems"], s["phrase"]["data_key"],
+       s["phrase"]["signing_seed"], {k: v.get("kind") for k, v in s["refusals"].items()}),
+       (True, [], keys[0].hex(), keys[1].hex(), {
+           "no_token": "CapabilityInvalid", "wrong_holder": "CapabilityInvalid", "expired": "CapabilityInvalid",
+           "missing_right": "PolicyViolation", "tampered": "PolicyViolation", "tampered_own_token": "AeadTagMismatch"}))
 
 
 def test_usage(author, holder, frame_file, *_):
     seal = ["seal", "--key", author.key, "--signing-seed", author.seed, "--in", "payload.bin", "--out", "x"]
     issue = ["cap", "issue", "--issuer-seed", author.seed, "--holder", holder.pub_hex, "--out", "x", "--rights", 1]
     for args, message in [([], "A subcommand is required"), (["frobnicate"], "unknown command: frobnicate"),
-                          (["keys"], "A subcommand is required"), (["cap"], "A subcommand is required"),
                           (seal[:1] + seal[3:], "--key"), (seal + ["--nonce", "0102"], "24 hexadecimal digits"),
                           (issue + ["--frame", frame_file, "--exp", 2**64], "expected a number"),
                           (issue + ["--exp", 1, "--frame", frame_file, "--scope", "00" * 32], "excludes"),
-                          (["keys", "new", "--words", 13], "--words"), (seal + ["--allowed-ops", 1], "--require"),
-                          (seal[:-1] + ["-", "--json"], "give --out a file")]:
+                          (seal + ["--allowed-ops", 1], "--require"), (seal[:-1] + ["-", "--json"], "give --out a file")]:
         r = tool(*args)
         check(f"usage {args}: exit 2, message, help", r.returncode == 2 and message in r.err and "Usage:" in r.err,
               r.err[:300])
     check("usage errors write nothing", not os.path.exists(Path(WORK, "x")))
-    for cmd in ([], ["demo"], ["keys"], ["keys", "new"], ["keys", "restore"], ["keys", "public"], ["seal"],
-                ["open"], ["verify"], ["cap"], ["cap", "issue"], ["rights"], ["event"], ["blind-index"],
-                ["inspect"]):
+    for cmd in ([], ["keys", "new"], ["seal"], ["cap", "issue"], ["inspect"]):
         r = tool(*cmd, "--help")
         usage, example = r.stdout.split(b"Example:", 1) if b"Example:" in r.stdout else (r.stdout, b"")
         check(f"--help {cmd}: exit 0, usage, then an example of the command", r.returncode == 0 and b"Usage:" in

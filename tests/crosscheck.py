@@ -1,110 +1,115 @@
-"""Rebuilds tessella's sealed frames, event frames and capability tokens with independent
-implementations (Python's cryptography package for AEAD and Ed25519, hmac for the event nonce,
-the b3sum tool for BLAKE3) and compares them byte for byte.
+"""Has the tessella tool seal frames, record events and issue capability tokens from random
+inputs, and rebuilds each with independent implementations (Python's cryptography package for
+AEAD and Ed25519, hmac for the event nonce, the b3sum tool for BLAKE3), byte for byte.
 
-Usage: crosscheck.py SEED EMITTER-COMMAND..."""
+Usage: crosscheck.py SEED [EMULATOR...] TOOL"""
 import hashlib
 import hmac
 import json
+import random
 import struct
 import subprocess
 import sys
 import tempfile
+from pathlib import Path
 
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM, ChaCha20Poly1305
 from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 
-passed = 0
-failed = 0
+passed = failed = 0
+TOOL = WORK = RNG = None
+KINDS = {"transfer": "OwnershipTransfer", "read": "ReadEvent", "grant": "LicenseGrant"}
 
 
 def check(ok, what):
     global passed, failed
-    if ok:
-        passed += 1
-    else:
-        failed += 1
+    passed, failed = passed + bool(ok), failed + (not ok)
+    if not ok:
         print(f"FAIL: {what}")
 
 
-def b3(data: bytes) -> bytes:
-    with tempfile.NamedTemporaryFile() as f:
-        f.write(data)
-        f.flush()
-        out = subprocess.run(["b3sum", "--no-names", f.name], check=True, capture_output=True,
-                             text=True).stdout.strip()
-    return bytes.fromhex(out)
+def tool(*args, **files):
+    """Runs the tool in WORK with the given files written first; returns the file it wrote and the
+    identifier it reported."""
+    for name, data in files.items():
+        Path(WORK, name).write_bytes(data)
+    r = subprocess.run(TOOL + [str(a) for a in args] + ["--out", "out.bin", "--json"], check=True, cwd=WORK,
+                       capture_output=True)
+    return Path(WORK, "out.bin").read_bytes(), bytes.fromhex(json.loads(r.stdout).get("cid", ""))
 
 
-def associated_data(version, alg, hdr2, hdr3, nonce, ts, author, owner, prev, pol, meta, n):
-    return (bytes([version, alg, hdr2, hdr3]) + nonce + ts + author + owner + prev +
-            struct.pack(">HHI", len(pol), len(meta), n) + pol + meta)
+def b3(data):
+    Path(WORK, "b3.bin").write_bytes(data)
+    return bytes.fromhex(subprocess.run(["b3sum", "--no-names", "b3.bin"], check=True, capture_output=True,
+                                        text=True, cwd=WORK).stdout.strip())
 
 
-def aead(alg, key):
-    return AESGCM(key) if alg == 1 else ChaCha20Poly1305(key)
+def public_key(seed):
+    return Ed25519PrivateKey.from_private_bytes(seed).public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
 
 
-def public_key(seed: bytes) -> bytes:
-    return Ed25519PrivateKey.from_private_bytes(seed).public_key().public_bytes(
-        Encoding.Raw, PublicFormat.Raw)
-
-
-def expected_frame(alg, hdr2, hdr3, nonce, ts, author, owner, prev, pol, meta, pt, key, seed):
-    aad = associated_data(1, alg, hdr2, hdr3, nonce, ts, author, owner, prev, pol, meta, len(pt))
-    ct_tag = aead(alg, key).encrypt(nonce, pt, aad)
-    signed = aad + ct_tag
+def expected_frame(alg, hdr2, hdr3, nonce, ts, seed, owner, prev, pol, meta, pt, key):
+    aad = (bytes([1, alg, hdr2, hdr3]) + nonce + ts + public_key(seed) + owner + prev +
+           struct.pack(">HHI", len(pol), len(meta), len(pt)) + pol + meta)
+    signed = aad + (AESGCM(key) if alg == 1 else ChaCha20Poly1305(key)).encrypt(nonce, pt, aad)
     return signed + Ed25519PrivateKey.from_private_bytes(seed).sign(signed)
 
 
-def check_frames(frames):
-    for i, f in enumerate(frames):
-        h = {k: bytes.fromhex(v) for k, v in f.items() if isinstance(v, str)}
-        what = f"frame {i} (alg {f['alg']}, {len(h['plaintext'])} bytes)"
-        check(public_key(h["seed"]) == h["author"], what + ": author is the signer's key")
-        wire = expected_frame(f["alg"], f["hdr2"], f["hdr3"], h["nonce"], h["ts"], h["author"],
-                              h["owner"], h["prev_cid"], h["pol"], h["meta"], h["plaintext"],
-                              h["key"], h["seed"])
-        check(wire == h["wire"], what + ": wire bytes")
-        check(b3(h["wire"]) == h["cid"], what + ": content identifier")
+def check_frames():
+    for alg in (1, 2):
+        for size in (0, 1, 15, 1000, 70000):
+            seed, key, nonce, ts, owner, prev = (RNG.randbytes(n) for n in (32, 32, 12, 16, 32, 32))
+            pol, meta, pt, hdr2, hdr3 = RNG.randbytes(RNG.randrange(40)), RNG.randbytes(RNG.randrange(300)), \
+                RNG.randbytes(size), RNG.randrange(256), RNG.randrange(256)
+            wire, cid = tool("seal", "--alg", "aes" if alg == 1 else "chacha", "--key", "k", "--signing-seed", "s",
+                        "--in", "pt", "--pol-file", "pol", "--meta-file", "meta", "--nonce", nonce.hex(), "--ts",
+                        ts.hex(), "--owner", owner.hex(), "--prev", prev.hex(), "--hdr2", hdr2, "--hdr3", hdr3,
+                        k=key, s=seed, pt=pt, pol=pol, meta=meta)
+            want = expected_frame(alg, hdr2, hdr3, nonce, ts, seed, owner, prev, pol, meta, pt, key)
+            check(wire == want, f"frame alg {alg}, {size} bytes: wire bytes")
+            check(b3(wire) == cid, f"frame alg {alg}, {size} bytes: content identifier")
 
 
-def check_events(events):
-    names = ["OwnershipTransfer", "ReadEvent", "LicenseGrant"]
-    for i, e in enumerate(events):
-        h = {k: bytes.fromhex(v) for k, v in e.items() if isinstance(v, str)}
-        what = f"event {i} ({names[e['kind']]}, alg {e['alg']})"
-        doc = json.dumps({"event": names[e["kind"]], "scope_cid": e["scope_cid"],
-                          "rights": e["rights"], "exp_ts": e["exp_ts"], "peer_pub": e["peer_pub"],
-                          "require_cap": False}, sort_keys=True, separators=(",", ":")).encode()
-        zero_aad = associated_data(1, e["alg"], 1, 0, bytes(12), bytes(16), h["author"],
-                                   h["owner"], h["prev_cid"], b"event", doc, 0)
-        nonce = hmac.new(h["key"], b"tessella event nonce v1" + zero_aad,
-                         hashlib.sha256).digest()[:12]
-        wire = expected_frame(e["alg"], 1, 0, nonce, bytes(16), h["author"], h["owner"],
-                              h["prev_cid"], b"event", doc, b"", h["key"], h["seed"])
-        check(h["wire"][4:16] == nonce, what + ": derived nonce")
-        check(wire == h["wire"], what + ": wire bytes")
-        check(b3(h["wire"]) == h["cid"], what + ": content identifier")
+def check_events():
+    for alg in (1, 2):
+        for kind, name in KINDS.items():
+            seed, key, owner, prev, scope, peer = (RNG.randbytes(32) for _ in range(6))
+            rights, exp = RNG.getrandbits(32), 2**64 - 1 if kind == "transfer" else RNG.getrandbits(64)
+            wire, cid = tool("event", "--kind", kind, "--alg", "aes" if alg == 1 else "chacha", "--key", "k",
+                        "--signing-seed", "s", "--owner", owner.hex(), "--prev", prev.hex(), "--scope", scope.hex(),
+                        "--peer", peer.hex(), "--rights", hex(rights), "--exp", exp, k=key, s=seed)
+            doc = json.dumps({"event": name, "scope_cid": scope.hex(), "rights": rights, "exp_ts": exp,
+                              "peer_pub": peer.hex(), "require_cap": False}, sort_keys=True,
+                             separators=(",", ":")).encode()
+            zero_aad = (bytes([1, alg, 1, 0]) + bytes(28) + public_key(seed) + owner + prev +
+                        struct.pack(">HHI", 5, len(doc), 0) + b"event" + doc)
+            nonce = hmac.new(key, b"tessella event nonce v1" + zero_aad, hashlib.sha256).digest()[:12]
+            check(wire[4:16] == nonce, f"event {name}, alg {alg}: derived nonce")
+            check(wire == expected_frame(alg, 1, 0, nonce, bytes(16), seed, owner, prev, b"event", doc, b"", key),
+                  f"event {name}, alg {alg}: wire bytes")
+            check(b3(wire) == cid, f"event {name}, alg {alg}: content identifier")
 
 
-def check_tokens(tokens):
-    for i, t in enumerate(tokens):
-        h = {k: bytes.fromhex(v) for k, v in t.items() if isinstance(v, str)}
-        signed = (h["scope_cid"] + struct.pack("<IQ", t["rights"], t["exp_ts"]) + h["holder_pub"] +
-                  h["issuer_pub"])
-        sig = Ed25519PrivateKey.from_private_bytes(h["issuer_seed"]).sign(signed)
-        check(h["token"] == signed + struct.pack("<Q", 64) + sig, f"token {i}")
+def check_tokens():
+    for i in range(4):
+        seed, holder, scope = (RNG.randbytes(32) for _ in range(3))
+        rights, exp = RNG.getrandbits(32), RNG.getrandbits(64)
+        token, _ = tool("cap", "issue", "--issuer-seed", "s", "--rights", hex(rights), "--exp", exp, "--holder",
+                     holder.hex(), "--scope", scope.hex(), s=seed)
+        signed = scope + struct.pack("<IQ", rights, exp) + holder + public_key(seed)
+        check(token == signed + struct.pack("<Q", 64) + Ed25519PrivateKey.from_private_bytes(seed).sign(signed),
+              f"token {i}")
 
 
 def main():
-    seed, command = sys.argv[1], sys.argv[2:]
-    data = json.loads(subprocess.run(command + [seed], check=True, capture_output=True,
-                                     text=True).stdout)
-    check_frames(data["frames"])
-    check_events(data["events"])
-    check_tokens(data["tokens"])
+    global TOOL, WORK, RNG
+    RNG = random.Random(int(sys.argv[1]))
+    TOOL = sys.argv[2:-1] + [str(Path(sys.argv[-1]).resolve())]  # an emulator (qemu for arm64) may come first
+    with tempfile.TemporaryDirectory(prefix="tessella-crosscheck-") as WORK:
+        check_frames()
+        check_events()
+        check_tokens()
     print(f"{passed} passed, {failed} failed")
     return 1 if failed or not passed else 0
 

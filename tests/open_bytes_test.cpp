@@ -31,16 +31,15 @@ struct PolicyCase {
 };
 
 const std::vector<PolicyCase>& policies() {
+  // Each row stands for a rule; more JSON texts are in the policy fuzz target's corpus, whose
+  // replay holds the reader to a whole-document parse.
   static const std::vector<PolicyCase> cases = {
       {"empty", "", false, 0}, {"not_json", "abc", false, 0}, {"empty_object", "{}", false, 0},
       {"array", R"([{"require_cap":true}])", false, 0}, {"true_document", "true", false, 0},
-      {"null_document", "null", false, 0},
       {"require_cap_string", R"({"require_cap":"true"})", false, 0},
-      {"require_cap_object", R"({"require_cap":{"require_cap":true}})", false, 0},
+      {"require_cap_number", R"({"require_cap":1})", false, 0},
       {"require_cap_true", R"({"require_cap":true})", true, 0},
-      {"duplicate_false_then_true", R"({"require_cap":false,"require_cap":true})", true, 0},
       {"duplicate_true_then_false", R"({"require_cap":true,"require_cap":false})", false, 0},
-      {"duplicate_true_then_container", R"({"require_cap":true,"require_cap":{}})", false, 0},
       {"nested_key_only", R"({"x":{"require_cap":true,"allowed_ops":1}})", false, 0},
       {"ops_1", R"({"require_cap":true,"allowed_ops":1})", true, 1},
       {"ops_without_cap", R"({"allowed_ops":7})", false, 7},
@@ -48,55 +47,17 @@ const std::vector<PolicyCase>& policies() {
       {"ops_u64_max", R"({"require_cap":true,"allowed_ops":18446744073709551615})", true, ~0u},
       {"ops_beyond_u64", R"({"require_cap":true,"allowed_ops":18446744073709551616})", true, 0},
       {"ops_float", R"({"require_cap":true,"allowed_ops":1.0})", true, 0},
-      {"ops_negative", R"({"require_cap":true,"allowed_ops":-1})", true, 0},
-      {"ops_string", R"({"require_cap":true,"allowed_ops":"1"})", true, 0},
-      {"ops_duplicate", R"({"allowed_ops":2,"require_cap":true,"allowed_ops":1})", true, 1},
-      {"ops_reset_by_float", R"({"allowed_ops":2,"require_cap":true,"allowed_ops":2.5})", true, 0},
       {"ops_unnamed_bit", R"({"require_cap":true,"allowed_ops":2147483648})", true, 0x80000000u},
-      {"surrounding_whitespace", " \n\t{\"require_cap\":true}\r\n ", true, 0},
-      {"trailing_garbage", R"({"require_cap":true} x)", false, 0},
-      {"two_documents", R"({"require_cap":true}{})", false, 0},
-      {"unterminated", R"({"require_cap":true)", false, 0},
-      {"invalid_utf8_key", "{\"\xc3\":1,\"require_cap\":true}", false, 0},
-      {"invalid_utf8_in_string", "{\"require_cap\":true,\"k\":\"\xff\xfe\"}", false, 0},
-      {"invalid_utf8_overlong", beside("\"\xc0\xaf\""), false, 0},
-      {"invalid_utf8_surrogate", beside("\"\xed\xa0\x80\""), false, 0},
-      {"invalid_utf8_above_10ffff", beside("\"\xf4\x90\x80\x80\""), false, 0},
-      {"invalid_utf8_cut_before_quote", beside("\"\xe2\x82\""), false, 0},
-      {"invalid_utf8_cut_at_end", R"({"require_cap":true,"x":")" "\xf0\x9f\x98", false, 0},
-      {"utf8_edges", beside("\"\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf"
-                            "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\""), true, 0},
-      {"byte_order_mark", "\xef\xbb\xbf{\"require_cap\":true}", false, 0},
-      {"control_char_in_string", beside("\"a\tb\""), false, 0},
-      {"escapes", beside(R"("\"\\\/\b\f\n\r\t\u00e9\uD83D\uDE00")"), true, 0},
-      {"escape_unknown", beside(R"("\x")"), false, 0},
-      {"escape_short_hex", beside(R"("\u12")"), false, 0},
-      // Every RFC 8259 document counts, whatever its other members hold.
-      {"number_1e400", beside("1e400"), true, 0},
-      {"number_minus_1e400", beside("-1e400"), true, 0},
-      {"number_400_digits", beside(std::string(400, '9')), true, 0},
-      {"numbers", beside("[-0,0.5e-7,1E+2,-12.25e10,0e0]"), true, 0},
-      {"lone_high_surrogate", beside(R"("\ud800")"), true, 0},
-      {"reversed_surrogates", beside(R"("\udc00\ud800")"), true, 0},
       {"escaped_keys", R"({"require\u005fcap":true,"allowed\u005Fops":5})", true, 5},
-      {"near_keys", R"({"require_ca":true,"require_cap_":true,"require_cap\u0000":true,"Require_cap":true})", false, 0},
-      {"ops_400_digits", R"({"require_cap":true,"allowed_ops":7,"allowed_ops":)" + std::string(400, '9') + "}", true, 0},
-      {"ops_exponent", R"({"require_cap":true,"allowed_ops":1e2})", true, 0},
-      {"not_a_number_nan", beside("NaN"), false, 0}, {"not_a_number_infinity", beside("-Infinity"), false, 0},
-      {"number_lone_minus", beside("-"), false, 0}, {"number_leading_zero", beside("01"), false, 0},
-      {"number_bare_point", beside("1."), false, 0}, {"number_leading_point", beside(".5"), false, 0},
-      {"number_bare_exponent", beside("1e"), false, 0}, {"number_plus", beside("+1"), false, 0},
-      {"literal_upper_case", R"({"require_cap":TRUE})", false, 0},
-      {"literal_cut", beside("tru"), false, 0},
-      // Nesting to any depth a 65,535-byte section holds; a text that stops inside it is not JSON.
-      {"nested_128", beside(nested(127)), true, 0}, {"nested_129", beside(nested(128)), true, 0},
-      {"nested_30000", beside(nested(30000)), true, 0},
-      {"nested_full_section", beside(nested(32755)), true, 0},
-      {"open_60000_in_full_section", beside(std::string(60000, '[') + std::string(5510, ']')), false, 0},
-      // A NUL byte anywhere makes the text not JSON.
+      {"trailing_garbage", R"({"require_cap":true} x)", false, 0},
+      {"vertical_tab", "\v{\"require_cap\":true}", false, 0},
+      {"control_char_in_string", beside("\"a\x1f" "b\""), false, 0},
+      {"invalid_utf8_surrogate", beside("\"\xed\xa0\x80\""), false, 0},
+      {"lone_high_surrogate", beside(R"("\ud800")"), true, 0},
+      {"number_1e400", beside("1e400"), true, 0}, {"number_leading_zero", beside("01"), false, 0},
+      // Nesting to any depth a 65,535-byte section holds.
+      {"nested_129", beside(nested(128)), true, 0}, {"nested_full_section", beside(nested(32755)), true, 0},
       {"trailing_nul", std::string("{\"require_cap\":true}\0", 21), false, 0},
-      {"trailing_nul_and_text", std::string("{\"require_cap\":true}\0{}", 23), false, 0},
-      {"nul_in_string", std::string("{\"require_cap\":true,\"a\":\"\0\"}", 28), false, 0},
   };
   return cases;
 }
@@ -220,37 +181,29 @@ TEST(OpenBytes, PolicyTimesSituation) {
 TEST(OpenBytes, AlteredFrames) {
   const World w;
   const auto open = [&](const Bytes& frame, std::optional<ByteView> cap) {
-    return open_bytes(frame, w.key, cap, w.holder);
+    return error_of(open_bytes(frame, w.key, cap, w.holder));
   };
   const auto with_meta = [](Bytes wire, std::string_view meta) {
     std::copy(meta.begin(), meta.end(), wire.begin() + 136);  // a meta of the same length
     return wire;
   };
   const std::string strict = R"({"require_cap":true})", relaxed = R"({"require_cap":1234})";
-  // The format is checked before any capability.
-  Bytes bad_alg = w.seal(strict).bytes;
-  bad_alg[1] = 7;
-  EXPECT_EQ(error_of(open(bad_alg, std::nullopt)), TessellaError::invalid_format("alg"));
-  EXPECT_EQ(error_of(open(Bytes(10, 0), std::nullopt)), TessellaError::invalid_format("too short"));
   // Relaxing a sealed policy: no capability is asked for, and the tag catches the change.
-  EXPECT_EQ(error_of(open(with_meta(w.seal(strict).bytes, relaxed), std::nullopt)),
-            TessellaError(ErrorKind::AeadTagMismatch));
+  EXPECT_EQ(open(with_meta(w.seal(strict).bytes, relaxed), std::nullopt), TessellaError(ErrorKind::AeadTagMismatch));
   // Tightening it: the capability checks run first, then decryption fails.
   const Bytes tightened = with_meta(w.seal(relaxed).bytes, strict);
-  EXPECT_EQ(error_of(open(tightened, std::nullopt)), TessellaError(ErrorKind::CapabilityInvalid));
+  EXPECT_EQ(open(tightened, std::nullopt), TessellaError(ErrorKind::CapabilityInvalid));
   const Bytes token = w.token(cid_blake3(tightened), Rights());
-  EXPECT_EQ(error_of(open(tightened, ByteView(token))), TessellaError(ErrorKind::AeadTagMismatch));
-  // The signature is not checked on opening, but it is part of the identifier a token names.
+  EXPECT_EQ(open(tightened, ByteView(token)), TessellaError(ErrorKind::AeadTagMismatch));
+  // The signature is not checked on opening, but it is part of the identifier a token names;
+  // bytes after the frame are part of neither.
   const SealedBytes guarded = w.seal(strict);
   const Bytes guarded_token = w.token(guarded.cid, Rights());
-  Bytes resigned = guarded.bytes;
+  Bytes resigned = guarded.bytes, longer = guarded.bytes;
   resigned.back() ^= 1;
-  EXPECT_EQ(error_of(open(resigned, ByteView(guarded_token))),
-            TessellaError(ErrorKind::PolicyViolation));
-  // Bytes after the frame are not part of it, nor of its identifier.
-  Bytes longer = guarded.bytes;
   longer.insert(longer.end(), 100, 0xAA);
-  EXPECT_EQ(open(longer, ByteView(guarded_token)), w.plaintext);
+  EXPECT_EQ(open(resigned, ByteView(guarded_token)), TessellaError(ErrorKind::PolicyViolation));
+  EXPECT_EQ(open(longer, ByteView(guarded_token)), std::nullopt);
 }
 
 }  // namespace

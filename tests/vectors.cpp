@@ -6,8 +6,6 @@
 #include <random>
 #include <sstream>
 
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace tessella::test {
 
@@ -92,61 +90,6 @@ std::uint64_t test_seed() {
               static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed));
   ::testing::Test::RecordProperty("seed", std::to_string(seed));
   return seed;
-}
-
-bool python_present() { return ::access(kPython, X_OK) == 0; }
-
-::testing::AssertionResult run_python(std::string_view script, const std::vector<std::string>& args,
-                                      std::string& out) {
-  auto dir = std::filesystem::temp_directory_path();
-  std::string path = (dir / "tessella_test_XXXXXX").string();
-  const int fd = ::mkstemp(path.data());
-  if (fd < 0) return ::testing::AssertionFailure() << "cannot create a script file in " << dir;
-  ::close(fd);
-  std::ofstream(path, std::ios::binary) << script;
-  auto quote = [](std::string_view s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-  };
-  std::string command = std::string(kPython) + " " + quote(path);
-  for (const auto& arg : args) command += " " + quote(arg);
-  out.clear();
-  FILE* pipe = ::popen(command.c_str(), "r");
-  int status = -1;
-  if (pipe != nullptr) {
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-      out.append(buffer, n);
-    status = ::pclose(pipe);
-  }
-  std::filesystem::remove(path);
-  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    return ::testing::AssertionFailure() << kPython << " failed (status " << status << "): " << out;
-  }
-  return ::testing::AssertionSuccess();
-}
-
-::testing::AssertionResult python_rows(std::string_view script, const std::vector<std::string>& args,
-                                       std::size_t fields,
-                                       std::vector<std::vector<std::string>>& rows) {
-  std::string out, line;
-  if (auto ran = run_python(script, args, out); !ran) return ran;
-  rows.clear();
-  std::istringstream in(out);
-  while (std::getline(in, line)) {
-    rows.push_back(split(line, ':'));
-    if (rows.back().size() != fields) {
-      return ::testing::AssertionFailure() << "not " << fields << " fields: " << line.substr(0, 80);
-    }
-  }
-  return ::testing::AssertionSuccess();
-}
-
-std::string comma_list(std::span<const std::size_t> values) {
-  std::string out;
-  for (std::size_t v : values) out += (out.empty() ? "" : ",") + std::to_string(v);
-  return out;
 }
 
 std::string KvRecord::text(std::string_view key) const {

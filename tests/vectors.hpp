@@ -10,7 +10,6 @@
 #include <optional>
 #include <random>
 #include <set>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,19 +22,17 @@
 
 namespace tessella::test {
 
-/// ../shared/vectors beside the source tree (Wycheproof, BLAKE3, BIP-39, speccheck).
 std::filesystem::path shared_vectors();
-/// Whether ../shared exists at all; tests of its files skip when it does not.
+/// ../shared/vectors (Wycheproof, BLAKE3, BIP-39, speccheck), whether ../shared exists, and
+/// Debian's python3-cryptography-vectors (NIST, RFC, sign.input).
 bool shared_present();
-/// Debian's python3-cryptography-vectors (NIST, RFC and Ed25519 sign.input files).
 std::filesystem::path cryptography_vectors();
 
-/// Reads a whole file; fails on a missing or unreadable file.
+/// A whole file, a JSON file: fail on a missing or unreadable file, or malformed JSON.
 ::testing::AssertionResult read_file(const std::filesystem::path& path, std::string& out);
-/// Parses a JSON file; fails like read_file, and on malformed JSON.
 ::testing::AssertionResult read_json(const std::filesystem::path& path, nlohmann::json& out);
 
-/// Hex conversion; from_hex fails the current test on odd length or bad digits.
+/// Hex conversion; from_hex fails the current test on bad digits.
 Bytes from_hex(std::string_view hex);
 std::string to_hex(ByteView bytes);
 
@@ -56,18 +53,15 @@ std::array<std::uint8_t, N> array_from_hex(std::string_view hex) {
 /// Byte positions to alter: the first, middle and last `edge` (all of an input up to 2 edge long).
 std::set<std::size_t> positions(std::size_t len, std::size_t edge);
 
-/// The fields of a line split at every `sep` ("a:b:" gives "a", "b", "").
+/// "a:b:" split at ':' gives "a", "b", "".
 std::vector<std::string> split(std::string_view line, char sep);
 
-/// The seed of a seeded random test: TESSELLA_TEST_SEED when set, otherwise fresh. It is printed
-/// so that a failing run can be repeated.
+/// TESSELLA_TEST_SEED when set, otherwise fresh; printed so that a failing run can be repeated.
 std::uint64_t test_seed();
 
-/// `n` bytes drawn from `rng`.
 Bytes random_bytes(std::mt19937_64& rng, std::size_t n);
 
-/// The error of a result, or nothing when it succeeded: tests compare this rather than read the
-/// error of a result that may have succeeded.
+/// The error of a result, or nothing when it succeeded.
 template <class T>
 std::optional<TessellaError> error_of(const Result<T>& r) {
   return r ? std::nullopt : std::optional<TessellaError>(r.error());
@@ -77,23 +71,6 @@ inline ByteView bytes_of(std::string_view s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
 
-/// The interpreter used for independent cross-checks.
-inline constexpr const char* kPython = "/usr/bin/python3";
-/// Whether kPython exists; tests that cross-check with it skip when it does not.
-bool python_present();
-/// Runs `script` with kPython, passing `args` as command-line arguments (each quoted for the
-/// shell), and captures its standard output. Fails on a non-zero exit status.
-::testing::AssertionResult run_python(std::string_view script, const std::vector<std::string>& args,
-                                      std::string& out);
-
-/// Runs `script` like run_python and splits every line it prints at ':' into exactly `fields`
-/// fields; fails on a line with another count.
-::testing::AssertionResult python_rows(std::string_view script, const std::vector<std::string>& args,
-                                       std::size_t fields,
-                                       std::vector<std::vector<std::string>>& rows);
-/// Numbers joined by commas ("0,1,16"), to hand a list to a script.
-std::string comma_list(std::span<const std::size_t> values);
-
 /// One record of a "KEY = value" file (NIST CAVS .rsp, OpenSSL and BoringSSL .txt): its fields,
 /// the section headers in force ("[IVlen = 96]" gives the field IVlen), and bare words such as
 /// FAIL (with an empty value).
@@ -102,9 +79,8 @@ struct KvRecord {
   std::map<std::string, std::string, std::less<>> fields;
 
   bool has(std::string_view key) const { return fields.find(key) != fields.end(); }
-  /// A field's text; a missing field fails the test and gives "".
   std::string text(std::string_view key) const;
-  /// A field's bytes: hex digits, or the characters between double quotes ("abc").
+  /// A missing field fails the test; bytes are hex digits or the characters between quotes.
   Bytes bytes(std::string_view key) const;
   std::uint64_t number(std::string_view key) const;
 };

@@ -67,15 +67,11 @@ func sealParseOpenRoundTrip(cipher: Cipher, size: Int) throws {
     #expect(phrase.split(separator: " ").count == words)
     let (k1, s1) = try restoreKeys(phrase: phrase), (k2, s2) = try restoreKeys(phrase: phrase)
     #expect(k1 == k2 && s1 == s2 && k1.count == 32)
-    let swapped = phrase.split(separator: " ").reversed().joined(separator: " ")
-    #expect(kind { try restoreKeys(phrase: swapped + " x") } == .invalidFormat)
   }
   #expect(kind { try generatePhrase(words: 13) } == .invalidFormat)
 
   let ix = try blindIndex(key: dataKey, term: Data("alice".utf8))
-  #expect(try ix.count == 32 && ix == blindIndex(key: dataKey, term: Data("alice".utf8)))
-  #expect(try ix != blindIndex(key: dataKey, term: Data("alicf".utf8)))
-  #expect(try ix != blindIndex(key: Data(repeating: 0, count: 32), term: Data("alice".utf8)))
+  #expect(try ix.count == 32 && ix != blindIndex(key: dataKey, term: Data("alicf".utf8)))
 }
 
 @Test func openingRefusals() throws {
@@ -87,19 +83,14 @@ func sealParseOpenRoundTrip(cipher: Cipher, size: Int) throws {
   let badSig = try CapabilityToken(decoding: flipped(good.data, at: 179))
   let cases: [(String, () throws -> Data, TessellaError.Kind?)] = [
     ("holder", { try Tessella.open(frame: frame, key: dataKey, capability: good, presenter: holder.publicKey, now: 5000) }, nil),
-    ("no expiry check without now", { try Tessella.open(frame: frame, key: dataKey, capability: try grant(cid, expiry: 1), presenter: holder.publicKey) }, nil),
     ("no token", { try Tessella.open(frame: frame, key: dataKey, presenter: holder.publicKey) }, .capabilityInvalid),
-    ("no presenter", { try Tessella.open(frame: frame, key: dataKey, capability: good) }, .capabilityInvalid),
     ("wrong holder", { try Tessella.open(frame: frame, key: dataKey, capability: good, presenter: stranger.publicKey) }, .capabilityInvalid),
     ("expired", { try Tessella.open(frame: frame, key: dataKey, capability: good, presenter: holder.publicKey, now: 5001) }, .capabilityInvalid),
     ("bad token signature", { try Tessella.open(frame: frame, key: dataKey, capability: badSig, presenter: holder.publicKey) }, .signatureInvalid),
     ("missing right", { try Tessella.open(frame: frame, key: dataKey, capability: try grant(cid, .readFeatures), presenter: holder.publicKey) }, .policyViolation),
-    ("other frame", { try Tessella.open(frame: frame, key: dataKey, capability: try grant(.zero), presenter: holder.publicKey) }, .policyViolation),
     ("altered guarded frame", { try Tessella.open(frame: flipped(frame, at: frame.count - 70), key: dataKey, capability: good, presenter: holder.publicKey) }, .policyViolation),
-    ("altered unguarded frame", { try Tessella.open(frame: flipped(open, at: open.count - 70), key: dataKey) }, .aeadTagMismatch),
     ("wrong key", { try Tessella.open(frame: open, key: Data(repeating: 0, count: 32)) }, .aeadTagMismatch),
     ("short key", { try Tessella.open(frame: open, key: dataKey.prefix(31)) }, .keyUnavailable),
-    ("not a frame", { try Tessella.open(frame: Data(count: 135), key: dataKey) }, .invalidFormat),
   ]
   for (name, attempt, expected) in cases {
     var opened: Data?
@@ -108,22 +99,13 @@ func sealParseOpenRoundTrip(cipher: Cipher, size: Int) throws {
   }
 }
 
-@Test(arguments: [
-  (TessellaError.Kind.capabilityInvalid, nil, "capability required or invalid"),
-  (.policyViolation, nil, "policy violation"),
-  (.invalidFormat, "too short", "invalid frame format: too short"),
-] as [(TessellaError.Kind, String?, String)])
-func errorText(expected: TessellaError.Kind, detail: String?, text: String) throws {
-  let (frame, cid) = try seal(Data(), key: dataKey, signer: author, meta: guarded.meta)
-  let attempts: [TessellaError.Kind: () throws -> Data] = [
-    .capabilityInvalid: { try open(frame: frame, key: dataKey) },
-    .policyViolation: { try open(frame: frame, key: dataKey, capability: try grant(cid, .computeUse), presenter: holder.publicKey) },
-    .invalidFormat: { try open(frame: frame.prefix(100), key: dataKey) },
-  ]
-  #expect(throws: TessellaError.self) {
-    do { _ = try attempts[expected]!() } catch let e as TessellaError {
-      #expect(e.kind == expected && e.detail == detail && e.description == text)
-      throw e
+@Test func errorText() throws {
+  let (frame, _) = try seal(Data(), key: dataKey, signer: author, meta: guarded.meta)
+  for (attempt, detail, text) in [({ try open(frame: frame, key: dataKey) }, nil, "capability required or invalid"),
+                                  ({ try open(frame: frame.prefix(100), key: dataKey) }, "too short",
+                                   "invalid frame format: too short")] as [(() throws -> Data, String?, String)] {
+    do { _ = try attempt(); Issue.record("\(text): no error") } catch let e as TessellaError {
+      #expect(e.detail == detail && e.description == text)
     }
   }
 }
@@ -146,7 +128,6 @@ func rightsParseFailures(text: String, failure: Rights.ParseError) {
 @Test func wrongLengthsRefusedAtTheBoundary() {
   let attempts: [(String, () throws -> Any)] = [
     ("ContentID", { try ContentID(Data(count: 31)) }), ("PublicKey", { try PublicKey(Data(count: 33)) }),
-    ("Seed", { try Seed(Data()) }), ("Nonce", { try Nonce(Data(count: 13)) }),
     ("Timestamp", { try Timestamp(Data(count: 15)) }),
     ("Signature", { try author.publicKey.verify(signature: Data(count: 63), for: Data()) }),
   ]
@@ -158,22 +139,6 @@ func rightsParseFailures(text: String, failure: Rights.ParseError) {
       }
     }
   }
-}
-
-@Test func concurrentSealAndOpen() async throws {
-  let results = await withTaskGroup(of: Bool.self) { group in
-    for i in 0..<16 {
-      group.addTask {
-        let payload = Data(repeating: UInt8(i), count: 100 + i)
-        guard let (frame, cid) = try? seal(payload, key: dataKey, signer: author, meta: guarded.meta),
-              let opened = try? open(frame: frame, key: dataKey, capability: grant(cid), presenter: holder.publicKey)
-        else { return false }
-        return opened == payload && (try? verify(frame: frame).valid) == true
-      }
-    }
-    return await group.reduce(into: [Bool]()) { $0.append($1) }
-  }
-  #expect(results.count == 16 && results.allSatisfy { $0 })
 }
 
 @Test func roadExampleRuns() throws {
