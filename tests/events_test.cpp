@@ -4,10 +4,8 @@
 #include <cstdint>
 #include <set>
 #include <string>
-#include <tuple>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "tessella/cid.hpp"
 #include "vectors.hpp"
@@ -35,30 +33,12 @@ EventBody body_of(std::uint8_t scope, std::uint32_t rights, std::uint64_t exp, s
   return {filled(scope), Rights::from_bits_retain(rights), exp, filled(peer)};
 }
 
-// The worked example, then documents that nlohmann reads back as their body and writes back
-// unchanged: compact, members sorted by key, plain unsigned numbers, lower-case hex.
+// The worked example; crosscheck.py rebuilds the documents of random events of every kind.
 TEST(EventDocument, IsCompactSortedJson) {
-  const std::string example =
-      R"({"event":"ReadEvent","exp_ts":0,"peer_pub":"1111111111111111111111111111111111111111111111111111111111111111",)"
-      R"("require_cap":false,"rights":1,"scope_cid":"0000000000000000000000000000000000000000000000000000000000000000"})";
-  ASSERT_EQ(example.size(), 220u);
-  EXPECT_EQ(event_document(EventKind::ReadEvent, body_of(0x00, 1, 0, 0x11)), example);
-  const std::tuple<EventKind, const char*, EventBody> cases[] = {
-      {EventKind::OwnershipTransfer, "OwnershipTransfer", body_of(0xff, 0, 0, 0x00)},
-      {EventKind::LicenseGrant, "LicenseGrant", body_of(0xab, 0x80000000u, ~0ull, 0xcd)},
-      {EventKind::OwnershipTransfer, "OwnershipTransfer", body_of(0x12, ~0u, 1ull << 63, 0x34)},
-  };
-  for (const auto& [kind, name, body] : cases) {
-    const std::string doc = event_document(kind, body);
-    SCOPED_TRACE(doc);
-    EXPECT_EQ(event_kind_name(kind), name);
-    const auto json = nlohmann::json::parse(doc, nullptr, false);
-    EXPECT_EQ(json, (nlohmann::json{{"event", name}, {"exp_ts", body.exp_ts}, {"require_cap", false},
-                                    {"peer_pub", to_hex(body.peer_pub)}, {"rights", body.rights.bits()},
-                                    {"scope_cid", to_hex(body.scope_cid)}}));
-    EXPECT_TRUE(json.at("exp_ts").is_number_unsigned() && json.at("rights").is_number_unsigned());
-    EXPECT_EQ(json.dump(), doc);
-  }
+  EXPECT_EQ(event_document(EventKind::ReadEvent, body_of(0x00, 1, 0, 0x11)),
+            R"({"event":"ReadEvent","exp_ts":0,"peer_pub":"1111111111111111111111111111111111111111111111111111111111111111",)"
+            R"("require_cap":false,"rights":1,"scope_cid":"0000000000000000000000000000000000000000000000000000000000000000"})");
+  EXPECT_EQ(event_kind_name(EventKind::LicenseGrant), "LicenseGrant");
 }
 
 // RFC 8032 section 7.1, TEST 1 (the author's seed) and TEST 2 (another party's key); the layout

@@ -39,14 +39,16 @@ struct SealInputs {
 Bytes wire_of(const Frame& f) { return serialize(f).value_or(Bytes{}); }
 
 // A section of 65,536 bytes is refused everywhere, never written with a wrong length (65,535 is
-// sealed below).
-TEST(Serialize, SectionLengthLimits) {
+// sealed below); a payload may have up to 2^32 - 1 bytes.
+TEST(Serialize, LengthLimits) {
   const TessellaError too_long = TessellaError::invalid_format("section too long");
   for (Bytes Frame::*section : {&Frame::pol, &Frame::meta}) {
     Frame big;
     (big.*section).assign(kMaxSectionSize + 1, 0);
     EXPECT_EQ(std::tuple(error_of(serialize(big)), error_of(aad_bytes(big, 0))), std::tuple(too_long, too_long));
   }
+  EXPECT_EQ(sealed_len(1, 2, kMaxCiphertextSize), kFrameMinSize + 3 + kMaxCiphertextSize);
+  EXPECT_EQ(error_of(sealed_len(0, 0, kMaxCiphertextSize + 1)), TessellaError::invalid_format("payload too long"));
 }
 
 class SealAlg : public ::testing::TestWithParam<std::uint8_t> {};

@@ -17,7 +17,6 @@ using test::error_of;
 using test::bytes_of;
 
 Rights R(std::uint32_t bits) { return Rights::from_bits_retain(bits); }
-std::string nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 // A guarded policy whose other member "x" holds `value`: the policy stands exactly when the whole
 // text is JSON.
 std::string beside(std::string_view value) {
@@ -31,11 +30,10 @@ struct PolicyCase {
 };
 
 const std::vector<PolicyCase>& policies() {
-  // Each row stands for a rule; more JSON texts are in the policy fuzz target's corpus, whose
-  // replay holds the reader to a whole-document parse.
+  // The policies that open differently; the JSON rules of the reader are held to a whole-document
+  // parse by the policy fuzz target, on the texts of its corpus.
   static const std::vector<PolicyCase> cases = {
-      {"empty", "", false, 0}, {"not_json", "abc", false, 0}, {"empty_object", "{}", false, 0},
-      {"array", R"([{"require_cap":true}])", false, 0}, {"true_document", "true", false, 0},
+      {"empty", "", false, 0}, {"not_json", "abc", false, 0}, {"array", R"([{"require_cap":true}])", false, 0},
       {"require_cap_string", R"({"require_cap":"true"})", false, 0},
       {"require_cap_number", R"({"require_cap":1})", false, 0},
       {"require_cap_true", R"({"require_cap":true})", true, 0},
@@ -48,16 +46,7 @@ const std::vector<PolicyCase>& policies() {
       {"ops_beyond_u64", R"({"require_cap":true,"allowed_ops":18446744073709551616})", true, 0},
       {"ops_float", R"({"require_cap":true,"allowed_ops":1.0})", true, 0},
       {"ops_unnamed_bit", R"({"require_cap":true,"allowed_ops":2147483648})", true, 0x80000000u},
-      {"escaped_keys", R"({"require\u005fcap":true,"allowed\u005Fops":5})", true, 5},
-      {"trailing_garbage", R"({"require_cap":true} x)", false, 0},
-      {"vertical_tab", "\v{\"require_cap\":true}", false, 0},
-      {"control_char_in_string", beside("\"a\x1f" "b\""), false, 0},
-      {"invalid_utf8_surrogate", beside("\"\xed\xa0\x80\""), false, 0},
-      {"lone_high_surrogate", beside(R"("\ud800")"), true, 0},
-      {"number_1e400", beside("1e400"), true, 0}, {"number_leading_zero", beside("01"), false, 0},
-      // Nesting to any depth a 65,535-byte section holds.
-      {"nested_129", beside(nested(128)), true, 0}, {"nested_full_section", beside(nested(32755)), true, 0},
-      {"trailing_nul", std::string("{\"require_cap\":true}\0", 21), false, 0},
+      {"invalid_utf8", beside("\"\xed\xa0\x80\""), false, 0},
   };
   return cases;
 }
