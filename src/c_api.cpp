@@ -6,6 +6,7 @@
 
 #include "tessella/tessella.hpp"
 
+#include "events_internal.hpp"
 #include "frame_internal.hpp"
 #include "random.hpp"
 
@@ -495,7 +496,7 @@ int tessella_verify_bytes(const uint8_t* frame, size_t frame_len, tessella_frame
     if (!report) return fail(err, report.error());
     std::memcpy(out->cid, report->cid.data(), report->cid.size());
     out->valid = report->valid ? 1 : 0;
-    out->reason = report->valid ? nullptr : "signature";
+    out->reason = report->reason;
     return 0;
   });
 }
@@ -598,14 +599,19 @@ int tessella_seal_event(uint8_t alg, const uint8_t author[32], const uint8_t own
     body.rights = tessella::Rights::from_bits_retain(rights);
     body.exp_ts = exp_ts;
     std::memcpy(body.peer_pub.data(), peer_pub, 32);
-    auto sealed = tessella::seal_event(alg, pub_of(author), pub_of(owner), cid_of(prev_cid),
-                                       static_cast<tessella::EventKind>(kind < 0 || kind > 255 ? 255 : kind),
-                                       body, k, signer->key);
-    if (!sealed) return fail(err, sealed.error());
-    auto wire = tessella::serialize(sealed->frame);
-    if (!wire) return fail(err, wire.error());
-    if (!to_buf(*wire, out_frame)) return out_of_memory(err);
-    std::memcpy(out_cid, sealed->cid.data(), sealed->cid.size());
+    const auto event_kind =
+        static_cast<tessella::EventKind>(kind < 0 || kind > 255 ? 255 : kind);
+    // Every input is checked before the frame's buffer is allocated.
+    auto doc = tessella::detail::check_event(alg, event_kind, body, k);
+    if (!doc) return fail(err, doc.error());
+    OwnedBuf frame(tessella::detail::event_frame_len(*doc));
+    if (!frame.ok()) return out_of_memory(err);
+    auto cid = tessella::detail::seal_event_into(alg, pub_of(author), pub_of(owner),
+                                                 cid_of(prev_cid), *doc, k, signer->key,
+                                                 frame.span());
+    if (!cid) return fail(err, cid.error());
+    frame.release_to(out_frame);
+    std::memcpy(out_cid, cid->data(), cid->size());
     return 0;
   });
 }

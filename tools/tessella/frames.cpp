@@ -10,7 +10,8 @@
 #include "tessella/fmt.hpp"
 
 #include "commands.hpp"
-#include "io.hpp"
+#include "encoding.hpp"
+#include "files.hpp"
 
 namespace tessella::cli {
 
@@ -242,6 +243,13 @@ void add_frame_commands(CLI::App& app, Context& ctx) {
   add_seal(app, ctx);
   add_open(app, ctx);
   add_verify(app, ctx);
+}
+
+Result<Cid> cid_of(ByteView bytes) {
+  // The identifier is the hash of the frame's own bytes, read in place.
+  auto view = frame_view(bytes);
+  if (!view) return std::unexpected(view.error());
+  return cid_blake3(view->wire);
 }
 
 }  // namespace tessella::cli

@@ -9,7 +9,8 @@
 #include "tessella/fmt.hpp"
 
 #include "commands.hpp"
-#include "io.hpp"
+#include "encoding.hpp"
+#include "files.hpp"
 
 namespace tessella::cli {
 
