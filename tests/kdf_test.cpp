@@ -5,6 +5,8 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 
 #include "vectors.hpp"
 #include "kdf_internal.hpp"
@@ -50,8 +52,8 @@ TEST(Hkdf, Rfc5869AndLongOutputVectors) {
   EXPECT_EQ(empty_salt, 2);  // RFC test case 3 and the long vector
 }
 
-// Every case through hkdf_sha256 (the invalid ones ask for more than 255 blocks); HkdfV1 on the
-// valid ones with an empty salt and at least 32 bytes of output.
+// Every case through hkdf_sha256 (the invalid ones ask for more than 255 blocks, the limit); HkdfV1
+// on the valid ones with an empty salt and at least 32 bytes of output.
 TEST(Hkdf, Wycheproof) {
   TESSELLA_REQUIRE_SHARED();
   std::vector<test::WycheproofCase> cases;
@@ -73,12 +75,18 @@ TEST(Hkdf, Wycheproof) {
   EXPECT_GT(through_v1, 0);
 }
 
-TEST(Hkdf, OutputLimitIs255Blocks) {
-  Bytes at_limit(255 * 32), over(255 * 32 + 1), prk(32, 3);
-  EXPECT_TRUE(hkdf_sha256({}, prk, {}, at_limit));
-  EXPECT_TRUE(detail::hkdf_expand(prk, {}, at_limit));
-  EXPECT_FALSE(hkdf_sha256({}, prk, {}, over));
-  EXPECT_FALSE(detail::hkdf_expand(prk, {}, over));
+// No vector file has an info of one or two bytes: HkdfV1 against RFC 5869's two HMAC steps with a
+// salt of 32 zero bytes, PRK = HMAC(0^32, ikm), T(1) = HMAC(PRK, info || 0x01).
+TEST(Hkdf, ShortInfoEqualsTheHmacConstruction) {
+  const std::uint8_t zeros[32] = {}, ikm[3] = {1, 2, 3};
+  std::uint8_t prk[32];
+  ASSERT_NE(HMAC(EVP_sha256(), zeros, 32, ikm, 3, prk, nullptr), nullptr);
+  for (const Bytes& info : {Bytes{}, Bytes{0x61}, Bytes{0x61, 0x62}}) {
+    Bytes block = info, t1(32);
+    block.push_back(0x01);
+    ASSERT_NE(HMAC(EVP_sha256(), prk, 32, block.data(), block.size(), t1.data(), nullptr), nullptr);
+    EXPECT_EQ(to_hex(HkdfV1().derive(ByteView(ikm, 3), info)), to_hex(t1)) << info.size() << "-byte info";
+  }
 }
 
 }  // namespace

@@ -106,7 +106,6 @@ const std::vector<Situation>& situations() {
        kHolder, kExpiry, {}, {}, {}},
       // Without a capability the data key is never tried; without a policy it is.
       {"absent", {}, kHolder, {}, Bytes(7, 0), kCap, kNoKey},
-      {"empty", edited([](Bytes) { return Bytes{}; }), kHolder, {}, {}, kCap, {}},
       {"short", edited([](Bytes t) { return t.pop_back(), t; }), kHolder, {}, {}, kCap, {}},
       {"extra_byte", edited([](Bytes t) { return t.push_back(0xEE), t; }), kHolder, {}, {}, {}, {}},
       {"wrong_holder", issued(), kStranger, {}, {}, kCap, {}},
@@ -124,7 +123,6 @@ const std::vector<Situation>& situations() {
       {"expired_and_no_presenter", issued(), nullptr, kExpiry + 1, {}, kCap, {}},
       {"expired_without_now", issued(0), kHolder, {}, {}, {}, {}},
       {"now_equal_to_expiry", issued(), kHolder, kExpiry, {}, {}, {}},
-      {"max_expiry", issued(~0ull), kHolder, ~0ull, {}, {}, {}},
       {"wrong_data_key", issued(), kHolder, {}, Bytes(32, 1), kTag, kTag},
       {"short_data_key", issued(), kHolder, {}, Bytes(16, 1), kNoKey, kNoKey},
   };
