@@ -55,7 +55,7 @@ void check(bool ok, const std::string& what) {
   if (!ok) std::fprintf(stderr, "FAIL: %s\n", what.c_str());
 }
 
-// Every output a call may write; the fixed-size ones hold 0xA5, which a failed call must leave.
+// Every output a call may write; a failed call must leave the 0xA5 in the fixed-size ones.
 struct Outputs {
   struct {
     std::uint8_t a[180], b[64];

@@ -38,8 +38,8 @@ struct SealInputs {
 
 Bytes wire_of(const Frame& f) { return serialize(f).value_or(Bytes{}); }
 
-// A section of 65,536 bytes is refused everywhere, never written with a wrong length (65,535 is
-// sealed below); a payload may have up to 2^32 - 1 bytes.
+// A section of 65,536 bytes is refused everywhere (65,535 is sealed below); a payload may have up
+// to 2^32 - 1 bytes.
 TEST(Serialize, LengthLimits) {
   const TessellaError too_long = TessellaError::invalid_format("section too long");
   for (Bytes Frame::*section : {&Frame::pol, &Frame::meta}) {
@@ -104,8 +104,7 @@ TEST(Seal, RefusesUpFrontInOrder) {
   }
 }
 
-// Tamper matrix: every bit of every field of a sealed frame, both algorithms.
-// Name, offset and length of each field in the 226-byte frame of SealInputs.
+// Tamper matrix: every bit of every field (name, offset, length) of SealInputs' frame.
 const std::tuple<std::string_view, std::size_t, std::size_t> kFields[] = {
     {"version", 0, 1},    {"alg", 1, 1},       {"hdr2", 2, 1},       {"hdr3", 3, 1},
     {"nonce", 4, 12},     {"ts", 16, 16},      {"author", 32, 32},   {"owner", 64, 32},

@@ -81,9 +81,8 @@ Verdict expect_verdict(const PublicKey& pk, ByteView m, const Signature& sig,
   return want;
 }
 
-// A valid signature is accepted, and one-bit changes of R and S (every one, or one of each
-// byte) and of the message, a message a byte shorter, and S + L (the same scalar
-// mod L: accepting it makes signatures malleable) are refused.
+// A valid signature is accepted; one-bit changes of R, S and the message, a shorter message and
+// S + L (the same scalar mod L: accepting it makes signatures malleable) are refused.
 void expect_valid_and_tamper_proof(const PublicKey& pk, const Bytes& m, const Signature& sig,
                                    bool every_bit, const std::string& where) {
   ASSERT_EQ(expect_verdict(pk, m, sig, where), Verdict::Valid);
@@ -119,10 +118,8 @@ void expect_valid_and_tamper_proof(const PublicKey& pk, const Bytes& m, const Si
 const std::size_t kLengths[] = {0,     1,     64,    108,   1000,  12287, 12288,
                                 12289, 16384, 20479, 20480, 20481, 32768, 65536};
 
-// Signatures (by a move-assigned key pair) equal OpenSSL's, verify and resist tampering, with
-// every bit of R and S changed in each regime (libsodium signs and verifies; OpenSSL signs and
-// libsodium verifies; OpenSSL does both). Signatures that libsodium refuses and OpenSSL accepts
-// (under the small-order identity key) are accepted at every length.
+// In each regime (libsodium or OpenSSL signing, libsodium or OpenSSL verifying), signatures of a
+// move-assigned key pair equal OpenSSL's and resist tampering; the identity key's are accepted.
 TEST(SignLengths, EqualOpenSslAloneOnBothSidesOfTheSwitch) {
   const std::uint64_t seed = test::test_seed();
   std::mt19937_64 rng(seed);
@@ -159,8 +156,7 @@ TEST(StrictKeyDecoding, Encodings) {
       {"0000000000000000000000000000000000000000000000000000000000000080", true},
       {"c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac03fa", true},
       {"d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707519a", true},
-      // y >= p (p, p + 1, 2^255 - 1, with and without the sign bit): refused even where y mod p
-      // is a curve point.
+      // y >= p (p, p + 1, 2^255 - 1): refused even where y mod p is a curve point.
       {"edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", false},
       {"eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff", false},
       {"ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", false},
@@ -209,8 +205,7 @@ TEST(Ed25519Vectors, SpeccheckAndWycheproof) {
   EXPECT_GT(sodium_refused_valid, 0);
 }
 
-// The 1,024 lines of sign.input (python3-cryptography-vectors):
-// seed and public key : public key : message : signature and message :
+// The 1,024 lines of sign.input: seed and public key : public key : message : signature and message :
 TEST(Ed25519Vectors, SignInput) {
   std::string content, line;
   ASSERT_TRUE(

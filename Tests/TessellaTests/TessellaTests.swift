@@ -50,9 +50,8 @@ func sealParseOpenRoundTrip(cipher: Cipher, size: Int) throws {
   #expect(kind { try token.verify(presenter: stranger.publicKey) } == .capabilityInvalid)
   #expect(kind { try CapabilityToken(decoding: token.data.prefix(179)) } == .capabilityInvalid)
 
-  let template = try transferTemplate(prev: token.scope, newOwner: holder.publicKey)
-  let t = try FrameFields(parsing: template)
-  #expect(template.count == 216 && t.owner == holder.publicKey && t.prev == .zero && t.alg == 2)
+  let t = try FrameFields(parsing: transferTemplate(prev: token.scope, newOwner: holder.publicKey))
+  #expect(t.frameLength == 216 && t.owner == holder.publicKey && t.prev == .zero && t.alg == 2)
 
   for kindOfEvent in EventKind.allCases {
     let a = try sealEvent(kindOfEvent, scope: token.scope, rights: .licenseGrant, expiry: 9, peer: holder.publicKey,
@@ -62,12 +61,8 @@ func sealParseOpenRoundTrip(cipher: Cipher, size: Int) throws {
     #expect(try a == b && verify(frame: a.frame).valid && open(frame: a.frame, key: dataKey).isEmpty)
   }
 
-  for words in [12, 24] {
-    let phrase = try generatePhrase(words: words)
-    #expect(phrase.split(separator: " ").count == words)
-    let (k1, s1) = try restoreKeys(phrase: phrase), (k2, s2) = try restoreKeys(phrase: phrase)
-    #expect(k1 == k2 && s1 == s2 && k1.count == 32)
-  }
+  let phrase = try generatePhrase(words: 24), (k1, s1) = try restoreKeys(phrase: phrase)
+  #expect(try phrase.split(separator: " ").count == 24 && restoreKeys(phrase: phrase) == (k1, s1) && k1.count == 32)
   #expect(kind { try generatePhrase(words: 13) } == .invalidFormat)
 
   let ix = try blindIndex(key: dataKey, term: Data("alice".utf8))
