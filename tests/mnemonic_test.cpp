@@ -20,14 +20,6 @@ using test::to_hex;
 // Words split at every single space: a doubled space shows as an empty word.
 std::vector<std::string> words_of(std::string_view s) { return test::split(s, ' '); }
 
-std::string with_word(std::string_view phrase, std::size_t index, std::string_view word) {
-  auto words = words_of(phrase);
-  words.at(index) = word;
-  std::string out;
-  for (const auto& w : words) out += (out.empty() ? "" : " ") + w;
-  return out;
-}
-
 std::string keys_hex(std::string_view phrase) {
   auto keys = restore_keys(phrase);
   return keys ? to_hex(keys->enc_key.secret_bytes()) + " " + to_hex(keys->sign_seed.secret_bytes()) : "refused";
@@ -90,7 +82,7 @@ TEST(RestoreKeys, LastWordChecksumDecides) {
     const std::size_t n = words_of(base).size();
     std::size_t accepted = 0;
     for (std::string_view word : detail::bip39_english()) {
-      const auto keys = restore_keys(with_word(base, n - 1, word));
+      const auto keys = restore_keys(base.substr(0, base.rfind(' ') + 1) + std::string(word));
       ASSERT_TRUE(keys || keys.error() == kInvalidMnemonic) << word;
       accepted += keys.has_value();
     }

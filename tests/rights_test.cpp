@@ -57,7 +57,8 @@ TEST(Rights, SetOperations) {
   for (const auto& [x, y, contains, intersects, unite, without] : cases) {
     const Rights a = R(x), b = R(y);
     Rights ins = a, rem = a;
-    ins.insert(b), rem.remove(b);
+    ins.insert(b);
+    rem.remove(b);
     EXPECT_EQ(std::tuple(a.contains(b), a.intersects(b), (a & b).bits(), (a | b).bits(), ins.bits(),
                          (a - b).bits(), rem.bits()),
               std::tuple(contains, intersects, x & y, unite, unite, without, without))

@@ -1,5 +1,6 @@
 #include "vectors.hpp"
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -33,16 +34,13 @@ std::filesystem::path cryptography_vectors() { return TESSELLA_CRYPTOGRAPHY_VECT
 }
 
 Bytes from_hex(std::string_view hex) {
-  static constexpr std::string_view kDigits = "0123456789abcdefABCDEF";
-  auto value = [](std::size_t d) { return static_cast<std::uint8_t>(d < 16 ? d : d - 6); };
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    const std::size_t hi = kDigits.find(hex[i]), lo = kDigits.find(hex[i + 1]);
-    if (hi == std::string_view::npos || lo == std::string_view::npos) {
+  Bytes out(hex.size() / 2);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const char* end = hex.data() + 2 * i + 2;
+    if (std::from_chars(end - 2, end, out[i], 16).ptr != end) {
       ADD_FAILURE() << "bad hex digit in: " << hex;
       return {};
     }
-    out.push_back(static_cast<std::uint8_t>(value(hi) * 16 + value(lo)));
   }
   if (hex.size() % 2 != 0) ADD_FAILURE() << "odd-length hex: " << hex;
   return out;
