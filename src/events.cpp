@@ -62,7 +62,7 @@ Result<Nonce> event_nonce(ByteView data_key, ByteView zero_nonce_aad) {
   if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
   std::array<std::uint8_t, 32> mac{};
   if (!detail::hmac_sha256(data_key, {as_bytes(kNonceLabel), zero_nonce_aad}, mac)) {
-    return std::unexpected(TessellaError::internal("hmac key init"));
+    return std::unexpected(TessellaError::internal(detail::kHmacFailure));
   }
   Nonce nonce;
   std::copy_n(mac.begin(), nonce.size(), nonce.begin());
