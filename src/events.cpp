@@ -62,7 +62,7 @@ Result<Nonce> event_nonce(ByteView data_key, ByteView zero_nonce_aad) {
   if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
   std::array<std::uint8_t, 32> mac{};
   if (!detail::hmac_sha256(data_key, {as_bytes(kNonceLabel), zero_nonce_aad}, mac)) {
-    return std::unexpected(TessellaError::internal("hmac key init"));
+    return std::unexpected(TessellaError::internal(detail::kHmacFailure));
   }
   Nonce nonce;
   std::copy_n(mac.begin(), nonce.size(), nonce.begin());
@@ -73,14 +73,14 @@ namespace detail {
 
 Result<std::string> check_event(std::uint8_t alg, EventKind kind, const EventBody& body,
                                 ByteView data_key) {
-  // seal's order: the algorithm, then the sections (an event's always fit), then the key; an
-  // event kind outside the three comes first, since it decides the document.
+  // An event kind outside the three comes first, since it decides the document; then seal's
+  // checks in seal's order (the sections of an event always fit).
   if (event_kind_name(kind).empty()) return std::unexpected(TessellaError::invalid_format("event kind"));
-  if (alg != kAlgAesGcm && alg != kAlgChaCha20) {
-    return std::unexpected(TessellaError::invalid_format("alg"));
+  std::string doc = event_document(kind, body);
+  if (auto len = check_seal(alg, kEventPol.size(), doc.size(), 0, data_key); !len) {
+    return std::unexpected(len.error());
   }
-  if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
-  return event_document(kind, body);
+  return doc;
 }
 
 std::size_t event_frame_len(std::string_view document) noexcept {
