@@ -1,6 +1,5 @@
-// Fails the K-th allocation inside each C ABI function, for every K the call reaches, and checks
-// that the call then returns Internal "out of memory" with every output untouched. Under the asan
-// preset, LeakSanitizer also shows that nothing leaks on those paths.
+// Fails the K-th allocation inside each C ABI function, for every K it reaches: Internal "out of
+// memory", every output untouched, and (under asan) nothing leaked.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>

@@ -1,6 +1,5 @@
-// Threads seal, open under a capability, verify, issue, restore and search at once on shared keys;
-// every result must equal the single-threaded one. Run under the tsan preset this also shows the
-// library keeps no shared mutable state.
+// Threads seal, open, verify, issue, restore and search at once on shared keys, as one thread does;
+// under the tsan preset this also shows the library keeps no shared mutable state.
 #include <gtest/gtest.h>
 
 #include <thread>

@@ -1,5 +1,4 @@
-// Secrets are wiped when released: a destroyed SigningKey leaves no seed byte behind. (A failed
-// decryption wiping its output is checked in aead_test.cpp.)
+// Secrets are wiped when released (a failed decryption's output: aead_test.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -157,10 +157,14 @@ TEST(StrictKeyDecoding, Encodings) {
       {"0000000000000000000000000000000000000000000000000000000000000080", true},
       {"c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac03fa", true},
       {"d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707519a", true},
-      // y >= p (p, p + 1, 2^255 - 1): refused even where y mod p is a curve point.
+      // y >= p, with and without the sign bit: refused even where y mod p is a curve point.
       {"edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", false},
+      {"edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff", false},
+      {"eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", false},
       {"eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff", false},
+      {"f0ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", false},
       {"ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", false},
+      {"ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff", false},
       // x = 0 with the sign bit set (y = 1); no x exists for y = 2.
       {"0100000000000000000000000000000000000000000000000000000000000080", false},
       {"0200000000000000000000000000000000000000000000000000000000000000", false}};

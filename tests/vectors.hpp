@@ -71,9 +71,8 @@ inline ByteView bytes_of(std::string_view s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
 
-/// One record of a "KEY = value" file (NIST CAVS .rsp, OpenSSL and BoringSSL .txt): its fields,
-/// the section headers in force ("[IVlen = 96]" gives the field IVlen), and bare words such as
-/// FAIL (with an empty value).
+/// A record of a "KEY = value" file (NIST .rsp, OpenSSL and BoringSSL .txt): its fields, the
+/// headers in force ("[IVlen = 96]" gives IVlen), bare words such as FAIL (with an empty value).
 struct KvRecord {
   std::string where;  // "file:line"
   std::map<std::string, std::string, std::less<>> fields;
