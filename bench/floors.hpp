@@ -19,6 +19,7 @@
 #include <openssl/evp.h>
 #include <sodium.h>
 
+#include "primitives.hpp"
 #include "registry.hpp"
 #include "tessella/capabilities.hpp"
 #include "tessella/sign.hpp"
@@ -26,30 +27,9 @@
 
 namespace tessella::bench {
 
-std::string alg_name(std::uint8_t alg);
-
 /// The policy of the capability benchmarks.
 inline constexpr std::string_view kCapPolicy = R"({"require_cap":true,"allowed_ops":1})";
 inline constexpr std::uint32_t kCapPolicyMask = 1;
-
-/// Fixed keys and header fields shared by every benchmark.
-struct Fixture {
-  Bytes data_key;  // 32 bytes
-  Nonce nonce{};
-  Timestamp ts{};
-  Seed author_seed{};
-  PublicKey author{};
-  PublicKey owner{};
-  Cid prev_cid{};
-  Seed issuer_seed{};
-  PublicKey issuer{};
-  Seed holder_seed{};
-  PublicKey holder{};
-};
-const Fixture& fixture();
-
-/// Deterministic filler bytes.
-Bytes filler(std::size_t n, std::uint8_t salt);
 
 /// The frames of the frame benchmarks, made once per algorithm and payload size.
 struct FrameCase {

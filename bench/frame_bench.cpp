@@ -169,6 +169,64 @@ void verify_peer(benchmark::State& s, std::uint8_t alg, std::size_t n) {
   set_bytes(s, n);
 }
 
+// What two threads opening 4 KiB share, taken apart: the AES-GCM or ChaCha20-Poly1305
+// decryption alone, in the ways a context can be set up for each call.
+enum class CtxUse {
+  Rekey,        // one context per thread, initialised once; each call only sets key and nonce
+  InitCipher,   // one context per thread; each call initialises it with the fetched cipher
+  NewCtx,       // a new context per call, initialised with the fetched cipher, then freed
+  Sodium,       // libsodium's one-shot function: no context
+};
+
+void decrypt_threads(benchmark::State& s, std::uint8_t alg, CtxUse use) {
+  const std::size_t n = 4096;
+  const Fixture& fx = fixture();
+  const Bytes ad = filler(kFrameFixedSize, 10), pt = filler(n, 11);
+  Bytes ct(n), out(n);
+  std::uint8_t tag[16];
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  if (!ossl_encrypt(ctx, alg, fx.data_key.data(), fx.nonce.data(), ad, pt.data(), n, ct.data(),
+                    tag)) {
+    s.SkipWithError("encryption failed");
+  }
+  const EVP_CIPHER* cipher = ossl_cipher(alg);
+  EVP_DecryptInit_ex2(ctx, cipher, nullptr, nullptr, nullptr);
+  for (auto _ : s) {
+    bool ok = false;
+    int len = 0;
+    std::uint8_t spare[32];
+    switch (use) {
+      case CtxUse::Rekey:
+        ok = EVP_DecryptInit_ex2(ctx, nullptr, fx.data_key.data(), fx.nonce.data(), nullptr) == 1 &&
+             EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, 16, tag) == 1 &&
+             EVP_DecryptUpdate(ctx, nullptr, &len, ad.data(), static_cast<int>(ad.size())) == 1 &&
+             EVP_DecryptUpdate(ctx, out.data(), &len, ct.data(), static_cast<int>(n)) == 1 &&
+             EVP_DecryptFinal_ex(ctx, spare, &len) == 1;
+        break;
+      case CtxUse::InitCipher:
+        ok = ossl_decrypt(ctx, alg, fx.data_key.data(), fx.nonce.data(), ad, ct.data(), n, tag,
+                          out.data());
+        break;
+      case CtxUse::NewCtx: {
+        EVP_CIPHER_CTX* fresh = EVP_CIPHER_CTX_new();
+        ok = fresh != nullptr && ossl_decrypt(fresh, alg, fx.data_key.data(), fx.nonce.data(), ad,
+                                              ct.data(), n, tag, out.data());
+        EVP_CIPHER_CTX_free(fresh);
+        break;
+      }
+      case CtxUse::Sodium:
+        ok = na_decrypt(alg, fx.data_key.data(), fx.nonce.data(), ad, ct.data(), n, tag,
+                        out.data());
+        break;
+    }
+    if (!ok) s.SkipWithError("decryption failed");
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  EVP_CIPHER_CTX_free(ctx);
+  set_bytes(s, n);
+}
+
 }  // namespace
 
 const SigningKey& author_key() {
@@ -276,6 +334,15 @@ void register_frame_benchmarks() {
                   [=](benchmark::State& s) { open_tessella(s, alg, 4096, false, false); });
     r.add_threads("verify_bytes", a, 4096, "threads/verify_bytes/" + a + "/4096",
                   [=](benchmark::State& s) { verify_tessella(s, alg, 4096, false); });
+    const std::pair<const char*, CtxUse> uses[] = {{"rekey", CtxUse::Rekey},
+                                                   {"init-cipher", CtxUse::InitCipher},
+                                                   {"new-ctx", CtxUse::NewCtx},
+                                                   {"sodium", CtxUse::Sodium}};
+    for (const auto& [what, use] : uses) {
+      r.add_threads(std::string("decrypt: ") + what, a, 4096,
+                    "threads/decrypt-" + std::string(what) + "/" + a + "/4096",
+                    [=](benchmark::State& s) { decrypt_threads(s, alg, use); });
+    }
   }
 
   // The control: libsodium signing 4 KiB shares nothing between threads, so its scaling is what
