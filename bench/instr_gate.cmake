@@ -4,7 +4,9 @@
 # part of every build with tests; scripts/test skips it under the sanitizers.
 find_program(TESSELLA_VALGRIND valgrind)
 find_path(TESSELLA_CALLGRIND_INCLUDE valgrind/callgrind.h)
-if(TESSELLA_VALGRIND AND TESSELLA_CALLGRIND_INCLUDE AND EXISTS /usr/bin/python3)
+# Valgrind runs native programs only: a cross build has no gate.
+if(TESSELLA_VALGRIND AND TESSELLA_CALLGRIND_INCLUDE AND EXISTS /usr/bin/python3 AND
+   NOT CMAKE_CROSSCOMPILING)
   add_executable(tessella_instr_gate
     ${PROJECT_SOURCE_DIR}/bench/instr_gate.cpp ${PROJECT_SOURCE_DIR}/bench/primitives.cpp)
   target_include_directories(tessella_instr_gate PRIVATE
