@@ -2,7 +2,7 @@
 """The instruction-count gate: runs bench/instr_gate.cpp's driver under valgrind's callgrind,
 which counts the instructions of each operation and of each primitive step of its floor (the
 cheaper of OpenSSL and libsodium per step), and fails when an operation executes more than
-MARGINS[op] times its floor's instructions. Instruction counts do not depend on the machine's
+its floor's instructions by more than MARGINS[op] per call. Instruction counts do not depend on the machine's
 load, so the gate cannot be fooled by a busy machine the way timings are.
 
   bench/instr_gate.py --driver build/default/tests/tessella_instr_gate
@@ -16,21 +16,23 @@ import subprocess
 import sys
 import tempfile
 
-# Operation -> (largest allowed tessella / floor instruction ratio, why tessella may exceed its
-# floor by that much). The ratios measured are in docs/performance.md; each margin leaves room
-# above them for compiler and library updates, and none is wide enough to hide one more pass
-# over a 4 KiB payload or one more primitive call.
+# Operation -> (the most instructions per call it may execute beyond its floor, at every size and
+# with either cipher; why it executes more than its floor at all). The floor takes, per step, the
+# library with fewer instructions under valgrind, which at 4 KiB is libsodium for AES-256-GCM;
+# tessella picks OpenSSL there because it is faster in time on CPUs with VAES, and OpenSSL's
+# per-call context costs 0.8k to 1.2k instructions more. Measured values (RelWithDebInfo and
+# Release) are in docs/performance.md; each margin is about 1.3 x the largest of them.
 MARGINS = {
-    "c:seal_bytes": (1.05, "header writing, argument checks and the owned frame's allocation"),
-    "c:seal_bytes_into": (1.05, "header writing and argument checks"),
-    "seal_bytes_into": (1.05, "header writing and argument checks"),
-    "c:open_bytes": (1.35, "parse and policy read; at 64 B the AEAD is 2k instructions"),
-    "c:open_bytes_into": (1.35, "parse and policy read; at 64 B the AEAD is 2k instructions"),
-    "open_bytes_into": (1.35, "parse and policy read; at 64 B the AEAD is 2k instructions"),
-    "c:open_bytes+cap": (1.05, "parse, policy read and token decoding beside a verification"),
-    "c:verify_bytes": (1.05, "parse and the byte checks of the author key"),
-    "c:seal_event": (1.10, "the event document, its associated data and the frame's copies"),
-    "c:blind_index": (1.40, "a copy of the HMAC template context per call instead of a fresh one"),
+    "c:seal_bytes": (3000, "argument checks, header writes; OpenSSL's AES-GCM context at 4 KiB"),
+    "c:seal_bytes_into": (2800, "argument checks, header writes; OpenSSL's AES-GCM context at 4 KiB"),
+    "seal_bytes_into": (2700, "header writes; OpenSSL's AES-GCM context at 4 KiB"),
+    "c:open_bytes": (2200, "parse, policy read, a new EVP context per call above the switch"),
+    "c:open_bytes_into": (2000, "parse, policy read, a new EVP context per call above the switch"),
+    "open_bytes_into": (1900, "parse, policy read, a new EVP context per call above the switch"),
+    "c:open_bytes+cap": (3800, "as open_bytes, plus token decoding and the key's byte checks"),
+    "c:verify_bytes": (400, "parse and the byte checks of the author key"),
+    "c:seal_event": (10000, "the event document and the frame copied twice (7 allocations)"),
+    "c:blind_index": (400, "a copy of the unkeyed HMAC template context per call"),
 }
 
 
@@ -96,18 +98,20 @@ def main():
             missing.append(mine)
             continue
         ratio = counts[mine] / floor
+        extra = (counts[mine] - floor) // runs
         margin = MARGINS.get(op)
         if margin is None:
             failures.append("%s: no margin committed" % op)
             continue
-        ok = ratio <= margin[0]
+        ok = extra <= margin[0]
         if not ok:
-            failures.append("%s %s %s: %.3f x its floor, above the margin %.2f (%s)" % (
-                op, alg, size, ratio, margin[0], margin[1]))
+            failures.append("%s %s %s: %d instructions above its floor, margin %d (%s)" % (
+                op, alg, size, extra, margin[0], margin[1]))
         rows.append((op, alg, size, "%d" % (counts[mine] // runs), "%d" % (floor // runs),
-                     "%.3f" % ratio, "%.2f" % margin[0], "ok" if ok else "FAIL"))
+                     "%d" % extra, "%d" % margin[0], "%.3f" % ratio, "ok" if ok else "FAIL"))
 
-    hdr = ("operation", "algorithm", "size", "tessella Ir", "floor Ir", "ratio", "margin", "")
+    hdr = ("operation", "algorithm", "size", "tessella Ir", "floor Ir", "extra", "margin", "ratio",
+           "")
     widths = [max(len(r[i]) for r in rows + [hdr]) for i in range(len(hdr))]
     print("Instructions per call (callgrind Ir, mean of %d calls after two warm-up calls)" % runs)
     for i, r in enumerate([hdr] + rows):
