@@ -70,7 +70,9 @@ void c_seal(benchmark::State& s, std::uint8_t alg, std::size_t n, bool into) {
 void c_open(benchmark::State& s, std::uint8_t alg, std::size_t n, bool cap, bool into) {
   const FrameCase& c = frame_case(alg, n);
   const Fixture& fx = fixture();
-  const Bytes& wire = cap ? c.wire_cap : c.wire;
+  // A copy per thread: two threads reading one buffer would share its cache lines with whatever
+  // the allocator places next to it.
+  const Bytes wire = cap ? c.wire_cap : c.wire;
   const std::uint8_t* token = cap ? c.token.data() : nullptr;
   const std::uint8_t* presenter = cap ? fx.holder.data() : nullptr;
   Bytes out(n);
@@ -217,6 +219,12 @@ void register_c_api_benchmarks() {
              "verify_bytes" + tail + "/peer_openssl", "verify_bytes" + tail + "/peer_sodium",
              {ed25519_verify(ad + n + kTagSize), blake3(frame)}});
     }
+
+    // Two-thread scaling of opening 4 KiB through the C ABI, owned and into the caller's buffer.
+    r.add_threads("c:open_bytes", a, 4096, "threads/c/open_bytes/" + a + "/4096",
+                  [=](benchmark::State& s) { c_open(s, alg, 4096, false, false); });
+    r.add_threads("c:open_bytes_into", a, 4096, "threads/c/open_bytes_into/" + a + "/4096",
+                  [=](benchmark::State& s) { c_open(s, alg, 4096, false, true); });
 
     const std::size_t doc = event_document(EventKind::ReadEvent, event_body()).size();
     const std::size_t ad = kFrameFixedSize + 5 + doc;  // pol is "event"
