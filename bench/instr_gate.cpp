@@ -352,8 +352,15 @@ void index_op() {
 }  // namespace
 }  // namespace tessella::bench
 
-int main() {
+// Arguments, when given, replace the payload sizes (64 and 4096): for looking at other sizes by
+// hand; the gate runs the defaults.
+int main(int argc, char** argv) {
   using namespace tessella::bench;
+  std::vector<std::size_t> sizes = {64, 4096};
+  if (argc > 1) {
+    sizes.clear();
+    for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
+  }
   if (sodium_init() < 0) die("libsodium failed to initialise");
   const tessella::SigningKey cpp_key = tessella::signing_key_from_seed(fixture().author_seed);
   tessella_signing_key* key = tessella_signing_key_from_seed(fixture().author_seed.data());
@@ -361,7 +368,7 @@ int main() {
   std::printf("# runs %d\n", kRuns);
   CALLGRIND_START_INSTRUMENTATION;
   for (std::uint8_t alg : {std::uint8_t{1}, std::uint8_t{2}}) {
-    for (std::size_t n : {std::size_t{64}, std::size_t{4096}}) frame_ops(cpp_key, key, alg, n);
+    for (std::size_t n : sizes) frame_ops(cpp_key, key, alg, n);
     event_op(key, alg);
   }
   index_op();

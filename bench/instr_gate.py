@@ -7,6 +7,7 @@ load, so the gate cannot be fooled by a busy machine the way timings are.
 
   bench/instr_gate.py --driver build/default/tests/tessella_instr_gate
   bench/instr_gate.py --driver ... --keep DIR      keep callgrind's output in DIR
+  bench/instr_gate.py --driver ... --sizes 65536   other payload sizes, to look by hand
 """
 import argparse
 import glob
@@ -36,9 +37,9 @@ MARGINS = {
 }
 
 
-def run(driver, valgrind, out_dir):
+def run(driver, valgrind, out_dir, sizes):
     cmd = [valgrind, "--tool=callgrind", "--instr-atstart=no", "--dump-line=no",
-           "--callgrind-out-file=" + os.path.join(out_dir, "cg.out"), driver]
+           "--callgrind-out-file=" + os.path.join(out_dir, "cg.out"), driver] + sizes
     res = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     if res.returncode != 0:
         sys.stderr.write(res.stderr)
@@ -70,12 +71,14 @@ def main():
     ap.add_argument("--driver", required=True)
     ap.add_argument("--valgrind", default="valgrind")
     ap.add_argument("--keep", help="directory for callgrind's output (kept)")
+    ap.add_argument("--sizes", nargs="*", default=[],
+                    help="payload sizes instead of the gate's (64 and 4096), to look by hand")
     args = ap.parse_args()
 
     out_dir = args.keep or tempfile.mkdtemp(prefix="instr_gate.")
     os.makedirs(out_dir, exist_ok=True)
     try:
-        manifest = run(args.driver, args.valgrind, out_dir)
+        manifest = run(args.driver, args.valgrind, out_dir, args.sizes)
         counts = read_counts(out_dir)
     finally:
         if not args.keep:
