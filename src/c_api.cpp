@@ -6,6 +6,7 @@
 
 #include "tessella/tessella.hpp"
 
+#include "events_internal.hpp"
 #include "frame_internal.hpp"
 #include "random.hpp"
 
@@ -144,6 +145,25 @@ bool open_args(const uint8_t* frame, size_t frame_len, const uint8_t* key, size_
 
 }  // namespace
 
+namespace {
+
+// Runs one AEAD direction into a buffer of the text's length that goes to the caller. The key is
+// checked before the buffer is allocated; a failed decryption wipes what it wrote before the
+// buffer is freed.
+template <class Run>
+int aead_to_buf(ByteView key, std::size_t len, tessella_buf* out, tessella_error* err, Run run) {
+  if (key.size() != tessella::kKeySize) {
+    return fail(err, TessellaError(tessella::ErrorKind::KeyUnavailable));
+  }
+  OwnedBuf buf(len);
+  if (!buf.ok()) return out_of_memory(err);
+  if (auto ok = run(buf.span()); !ok) return fail(err, ok.error());
+  buf.release_to(out);
+  return 0;
+}
+
+}  // namespace
+
 extern "C" {
 
 size_t tessella_error_message(const tessella_error* err, char* out, size_t cap) {
@@ -186,18 +206,12 @@ int tessella_aead_encrypt(uint8_t alg, const uint8_t* key, size_t key_len, const
         nonce == nullptr || out_ct == nullptr || out_tag == nullptr) {
       return null_argument(err);
     }
-    const auto& aead = tessella::aead_for(alg);
-    if (k.size() != tessella::kKeySize) {
-      return fail(err, TessellaError(tessella::ErrorKind::KeyUnavailable));
-    }
-    OwnedBuf ct(p.size());
-    if (!ct.ok()) return out_of_memory(err);
     tessella::Tag tag;
-    auto ok = aead.encrypt_into(k, fixed<12>(nonce), a, p, ct.span(), tag);
-    if (!ok) return fail(err, ok.error());
-    ct.release_to(out_ct);
-    std::memcpy(out_tag, tag.data(), tag.size());
-    return 0;
+    const int rc = aead_to_buf(k, p.size(), out_ct, err, [&](std::span<std::uint8_t> ct) {
+      return tessella::aead_for(alg).encrypt_into(k, fixed<12>(nonce), a, p, ct, tag);
+    });
+    if (rc == 0) std::memcpy(out_tag, tag.data(), tag.size());
+    return rc;
   });
 }
 
@@ -210,17 +224,9 @@ int tessella_aead_decrypt(uint8_t alg, const uint8_t* key, size_t key_len, const
         nonce == nullptr || tag == nullptr || out_pt == nullptr) {
       return null_argument(err);
     }
-    const auto& aead = tessella::aead_for(alg);
-    if (k.size() != tessella::kKeySize) {
-      return fail(err, TessellaError(tessella::ErrorKind::KeyUnavailable));
-    }
-    OwnedBuf pt(c.size());
-    if (!pt.ok()) return out_of_memory(err);
-    // Decrypted in place; a failed decryption wipes what it wrote before the buffer is freed.
-    auto ok = aead.decrypt_into(k, fixed<12>(nonce), a, c, fixed<16>(tag), pt.span());
-    if (!ok) return fail(err, ok.error());
-    pt.release_to(out_pt);
-    return 0;
+    return aead_to_buf(k, c.size(), out_pt, err, [&](std::span<std::uint8_t> pt) {
+      return tessella::aead_for(alg).decrypt_into(k, fixed<12>(nonce), a, c, fixed<16>(tag), pt);
+    });
   });
 }
 
@@ -495,7 +501,7 @@ int tessella_verify_bytes(const uint8_t* frame, size_t frame_len, tessella_frame
     if (!report) return fail(err, report.error());
     std::memcpy(out->cid, report->cid.data(), report->cid.size());
     out->valid = report->valid ? 1 : 0;
-    out->reason = report->valid ? nullptr : "signature";
+    out->reason = report->reason;
     return 0;
   });
 }
@@ -598,14 +604,19 @@ int tessella_seal_event(uint8_t alg, const uint8_t author[32], const uint8_t own
     body.rights = tessella::Rights::from_bits_retain(rights);
     body.exp_ts = exp_ts;
     std::memcpy(body.peer_pub.data(), peer_pub, 32);
-    auto sealed = tessella::seal_event(alg, pub_of(author), pub_of(owner), cid_of(prev_cid),
-                                       static_cast<tessella::EventKind>(kind < 0 || kind > 255 ? 255 : kind),
-                                       body, k, signer->key);
-    if (!sealed) return fail(err, sealed.error());
-    auto wire = tessella::serialize(sealed->frame);
-    if (!wire) return fail(err, wire.error());
-    if (!to_buf(*wire, out_frame)) return out_of_memory(err);
-    std::memcpy(out_cid, sealed->cid.data(), sealed->cid.size());
+    const auto event_kind =
+        static_cast<tessella::EventKind>(kind < 0 || kind > 255 ? 255 : kind);
+    // Every input is checked before the frame's buffer is allocated.
+    auto doc = tessella::detail::check_event(alg, event_kind, body, k);
+    if (!doc) return fail(err, doc.error());
+    OwnedBuf frame(tessella::detail::event_frame_len(*doc));
+    if (!frame.ok()) return out_of_memory(err);
+    auto cid = tessella::detail::seal_event_into(alg, pub_of(author), pub_of(owner),
+                                                 cid_of(prev_cid), *doc, k, signer->key,
+                                                 frame.span());
+    if (!cid) return fail(err, cid.error());
+    frame.release_to(out_frame);
+    std::memcpy(out_cid, cid->data(), cid->size());
     return 0;
   });
 }

@@ -3,9 +3,7 @@
 #include <array>
 #include <ostream>
 
-#include <openssl/crypto.h>
 
-#include "tessella/secret.hpp"
 
 namespace tessella {
 
@@ -38,10 +36,6 @@ std::ostream& operator<<(std::ostream& os, const TessellaError& err) {
   os << kind_text(err.kind());
   if (TessellaError::has_detail(err.kind()) && err.detail() != nullptr) os << err.detail();
   return os;
-}
-
-void secure_wipe(void* data, std::size_t len) noexcept {
-  if (data != nullptr && len != 0) OPENSSL_cleanse(data, len);
 }
 
 }  // namespace tessella

@@ -75,6 +75,11 @@ Result<FrameView> parse_view(ByteView in) noexcept {
   if (!alg_on_wire(in[1])) return std::unexpected(kErrAlg);
 
   // Bytes 0, 2 and 3 are carried unchecked; the cursor starts after them.
+  FrameHeader h;
+  h.version = in[0];
+  h.alg = in[1];
+  h.hdr2 = in[2];
+  h.hdr3 = in[3];
   Cursor c(in, 4);
   auto nonce = c.take_fixed<kNonceSize>();
   auto ts = c.take_fixed<kTimestampSize>();
@@ -93,55 +98,29 @@ Result<FrameView> parse_view(ByteView in) noexcept {
   const std::uint64_t end = kFrameFixedSize + p + m + n;  // at most 2^32 + 2^17: no overflow
   if (in.size() < end + kFrameTrailerSize) return std::unexpected(kErrLength);
 
-  return FrameView{.version = in[0],
-                   .alg = in[1],
-                   .hdr2 = in[2],
-                   .hdr3 = in[3],
-                   .nonce = *nonce,
-                   .ts = *ts,
-                   .author = *author,
-                   .owner = *owner,
-                   .prev_cid = *prev,
-                   .pol = in.subspan(kFrameFixedSize, p),
-                   .meta = in.subspan(kFrameFixedSize + p, m),
-                   .ct = in.subspan(kFrameFixedSize + p + m, n),
-                   .tag = in.subspan(end).first<kTagSize>(),
-                   .sig = in.subspan(end + kTagSize).first<kSignatureSize>(),
-                   .wire = in.first(end + kFrameTrailerSize),
-                   .aad = in.first(kFrameFixedSize + p + m)};
+  std::copy(nonce->begin(), nonce->end(), h.nonce.begin());
+  std::copy(ts->begin(), ts->end(), h.ts.begin());
+  std::copy(author->begin(), author->end(), h.author.begin());
+  std::copy(owner->begin(), owner->end(), h.owner.begin());
+  std::copy(prev->begin(), prev->end(), h.prev_cid.begin());
+  return FrameView{h,
+                   in.subspan(kFrameFixedSize, p),
+                   in.subspan(kFrameFixedSize + p, m),
+                   in.subspan(kFrameFixedSize + p + m, n),
+                   in.subspan(end).first<kTagSize>(),
+                   in.subspan(end + kTagSize).first<kSignatureSize>(),
+                   in.first(end + kFrameTrailerSize),
+                   in.first(kFrameFixedSize + p + m)};
 }
 
-struct HeaderFields {
-  std::uint8_t version, alg, hdr2, hdr3;
-  NonceView nonce;
-  TimestampView ts;
-  KeyView32 author, owner, prev_cid;
-};
-
-HeaderFields header_of(const Frame& f) noexcept {
-  return {f.version, f.alg, f.hdr2, f.hdr3, f.nonce, f.ts, f.author, f.owner, f.prev_cid};
-}
-
-// Writes the 136-byte fixed part followed by pol and meta: exactly the associated data.
-std::uint8_t* write_aad(std::uint8_t* out, const HeaderFields& h, ByteView pol, ByteView meta,
-                        std::uint32_t n) noexcept {
-  out[0] = h.version;
-  out[1] = h.alg;
-  out[2] = h.hdr2;
-  out[3] = h.hdr3;
-  std::uint8_t* p = out + 4;
-  p = std::copy(h.nonce.begin(), h.nonce.end(), p);
-  p = std::copy(h.ts.begin(), h.ts.end(), p);
-  p = std::copy(h.author.begin(), h.author.end(), p);
-  p = std::copy(h.owner.begin(), h.owner.end(), p);
-  p = std::copy(h.prev_cid.begin(), h.prev_cid.end(), p);
-  store_be16(out + kOffPolLen, static_cast<std::uint16_t>(pol.size()));
-  store_be16(out + kOffPolLen + 2, static_cast<std::uint16_t>(meta.size()));
-  store_be32(out + kOffCtLen, n);
-  p = out + kFrameFixedSize;
-  if (!pol.empty()) p = std::copy(pol.begin(), pol.end(), p);
-  if (!meta.empty()) p = std::copy(meta.begin(), meta.end(), p);
-  return p;
+FrameHeader header_of(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3, NonceView nonce,
+                      TimestampView ts, const PublicKey& author, const PublicKey& owner,
+                      const Cid& prev_cid) noexcept {
+  FrameHeader h{.version = 1, .alg = alg, .hdr2 = hdr2, .hdr3 = hdr3,
+                .author = author, .owner = owner, .prev_cid = prev_cid};
+  std::copy(nonce.begin(), nonce.end(), h.nonce.begin());
+  std::copy(ts.begin(), ts.end(), h.ts.begin());
+  return h;
 }
 
 bool sections_fit(std::size_t pol, std::size_t meta) noexcept {
@@ -160,29 +139,14 @@ Result<std::size_t> frame_len_for(std::size_t pol, std::size_t meta, std::size_t
   return static_cast<std::size_t>(total);
 }
 
-
-// Seals into `out`, which holds exactly the frame's length. The associated data and the signed
-// bytes are prefixes of the wire form, so the ciphertext is encrypted into its place behind the
-// associated data and the signature is computed over the buffer's own prefix.
-Result<Cid> seal_into(const HeaderFields& h, ByteView pol, ByteView meta, ByteView plaintext,
+// Seals into `out`, which holds exactly the frame's length.
+Result<Cid> seal_into(const FrameHeader& h, ByteView pol, ByteView meta, ByteView plaintext,
                       ByteView data_key, const SigningKey& signer, std::span<std::uint8_t> out) {
-  const std::size_t aad_len = kFrameFixedSize + pol.size() + meta.size();
-  const std::size_t end = aad_len + plaintext.size();
-  std::uint8_t* base = out.data();
-  write_aad(base, h, pol, meta, static_cast<std::uint32_t>(plaintext.size()));
-
-  auto tag = std::span<std::uint8_t, kTagSize>(base + end, kTagSize);
-  auto sealed = aead_for(h.alg).encrypt_into(data_key, h.nonce, ByteView(base, aad_len), plaintext,
-                                             std::span<std::uint8_t>(base + aad_len, plaintext.size()),
-                                             tag);
-  if (!sealed) return std::unexpected(sealed.error());
-
-  const Signature sig = sign(signer, ByteView(base, end + kTagSize));
-  std::copy(sig.begin(), sig.end(), base + end + kTagSize);
-  return cid_blake3(out);
+  const std::size_t aad_len = detail::write_aad(out.data(), h, pol, meta, plaintext.size());
+  return detail::seal_written(out, aad_len, plaintext, data_key, signer);
 }
 
-Result<SealedBytes> seal_wire(const HeaderFields& h, ByteView pol, ByteView meta,
+Result<SealedBytes> seal_wire(const FrameHeader& h, ByteView pol, ByteView meta,
                               ByteView plaintext, ByteView data_key, const SigningKey& signer) {
   auto len = detail::check_seal(h.alg, pol.size(), meta.size(), plaintext.size(), data_key);
   if (!len) return std::unexpected(len.error());
@@ -194,22 +158,74 @@ Result<SealedBytes> seal_wire(const HeaderFields& h, ByteView pol, ByteView meta
   return out;
 }
 
-FrameVerification verify_wire(ByteView wire, const VerifyingKey& key) {
-  FrameVerification report;
-  report.cid = cid_blake3(wire);
-  const std::size_t signed_len = wire.size() - kSignatureSize;
-  auto ok = tessella::verify(key, wire.first(signed_len),
-                             wire.subspan(signed_len).first<kSignatureSize>());
-  report.valid = ok.has_value();
-  report.reason = report.valid ? nullptr : "signature";
-  return report;
+// A frame's signature covers every byte before it.
+ByteView signed_bytes(ByteView wire) noexcept { return wire.first(wire.size() - kSignatureSize); }
+SignatureView signature_of(ByteView wire) noexcept { return wire.last<kSignatureSize>(); }
+
+// The one report of a signature check over a frame's wire form.
+FrameVerification report_of(ByteView wire, bool valid) {
+  return FrameVerification{cid_blake3(wire), valid, valid ? nullptr : "signature"};
 }
-
-
 
 }  // namespace
 
 namespace detail {
+
+std::size_t write_aad(std::uint8_t* out, const FrameHeader& h, ByteView pol, ByteView meta,
+                      std::size_t n) noexcept {
+  out[0] = h.version;
+  out[1] = h.alg;
+  out[2] = h.hdr2;
+  out[3] = h.hdr3;
+  std::uint8_t* p = out + 4;
+  p = std::copy(h.nonce.begin(), h.nonce.end(), p);
+  p = std::copy(h.ts.begin(), h.ts.end(), p);
+  p = std::copy(h.author.begin(), h.author.end(), p);
+  p = std::copy(h.owner.begin(), h.owner.end(), p);
+  std::copy(h.prev_cid.begin(), h.prev_cid.end(), p);
+  store_be16(out + kOffPolLen, static_cast<std::uint16_t>(pol.size()));
+  store_be16(out + kOffPolLen + 2, static_cast<std::uint16_t>(meta.size()));
+  store_be32(out + kOffCtLen, static_cast<std::uint32_t>(n));
+  p = out + kFrameFixedSize;
+  if (!pol.empty()) p = std::copy(pol.begin(), pol.end(), p);
+  if (!meta.empty()) p = std::copy(meta.begin(), meta.end(), p);
+  return static_cast<std::size_t>(p - out);
+}
+
+// The associated data and the signed bytes are prefixes of the wire form, so the ciphertext is
+// encrypted into its place behind the associated data and the signature is computed over the
+// buffer's own prefix. The cipher and the nonce are read from the header already written.
+Result<Cid> seal_written(std::span<std::uint8_t> out, std::size_t aad_len, ByteView plaintext,
+                         ByteView data_key, const SigningKey& signer) {
+  std::uint8_t* base = out.data();
+  const std::size_t end = aad_len + plaintext.size();
+  auto tag = std::span<std::uint8_t, kTagSize>(base + end, kTagSize);
+  auto sealed = aead_for(base[1]).encrypt_into(
+      data_key, NonceView(base + 4, kNonceSize), ByteView(base, aad_len), plaintext,
+      std::span<std::uint8_t>(base + aad_len, plaintext.size()), tag);
+  if (!sealed) return std::unexpected(sealed.error());
+
+  const Signature sig = sign(signer, ByteView(base, end + kTagSize));
+  std::copy(sig.begin(), sig.end(), base + end + kTagSize);
+  return cid_blake3(out);
+}
+
+Frame record_of(const FrameView& v) {
+  Frame f;
+  static_cast<FrameHeader&>(f) = v;
+  f.pol.assign(v.pol.begin(), v.pol.end());
+  f.meta.assign(v.meta.begin(), v.meta.end());
+  f.ct.assign(v.ct.begin(), v.ct.end());
+  std::copy(v.tag.begin(), v.tag.end(), f.tag.begin());
+  std::copy(v.sig.begin(), v.sig.end(), f.sig.begin());
+  return f;
+}
+
+Result<SealedFrame> record_of_sealed(const SealedBytes& sealed) {
+  auto v = parse_view(sealed.bytes);
+  if (!v) return std::unexpected(v.error());
+  return SealedFrame{record_of(*v), sealed.cid};
+}
 
 Result<std::size_t> check_seal(std::uint8_t alg, std::size_t pol, std::size_t meta,
                                std::size_t pt, ByteView data_key) noexcept {
@@ -260,10 +276,10 @@ bool fits_wire_format(const Frame& frame) noexcept {
 
 Result<Bytes> serialize(const Frame& frame) {
   if (!fits_wire_format(frame)) return std::unexpected(kErrSectionTooLong);
-  const std::size_t aad_len = kFrameFixedSize + frame.pol.size() + frame.meta.size();
-  Bytes out(aad_len + frame.ct.size() + kFrameTrailerSize);
-  std::uint8_t* p = write_aad(out.data(), header_of(frame), frame.pol, frame.meta,
-                              static_cast<std::uint32_t>(frame.ct.size()));
+  Bytes out(kFrameFixedSize + frame.pol.size() + frame.meta.size() + frame.ct.size() +
+            kFrameTrailerSize);
+  std::uint8_t* p = out.data() + detail::write_aad(out.data(), frame, frame.pol, frame.meta,
+                                                   frame.ct.size());
   if (!frame.ct.empty()) p = std::copy(frame.ct.begin(), frame.ct.end(), p);
   p = std::copy(frame.tag.begin(), frame.tag.end(), p);
   std::copy(frame.sig.begin(), frame.sig.end(), p);
@@ -273,22 +289,7 @@ Result<Bytes> serialize(const Frame& frame) {
 Result<Frame> deserialize(ByteView bytes) {
   auto v = parse_view(bytes);
   if (!v) return std::unexpected(v.error());
-  Frame f;
-  f.version = v->version;
-  f.alg = v->alg;
-  f.hdr2 = v->hdr2;
-  f.hdr3 = v->hdr3;
-  std::copy(v->nonce.begin(), v->nonce.end(), f.nonce.begin());
-  std::copy(v->ts.begin(), v->ts.end(), f.ts.begin());
-  std::copy(v->author.begin(), v->author.end(), f.author.begin());
-  std::copy(v->owner.begin(), v->owner.end(), f.owner.begin());
-  std::copy(v->prev_cid.begin(), v->prev_cid.end(), f.prev_cid.begin());
-  f.pol.assign(v->pol.begin(), v->pol.end());
-  f.meta.assign(v->meta.begin(), v->meta.end());
-  f.ct.assign(v->ct.begin(), v->ct.end());
-  std::copy(v->tag.begin(), v->tag.end(), f.tag.begin());
-  std::copy(v->sig.begin(), v->sig.end(), f.sig.begin());
-  return f;
+  return detail::record_of(*v);
 }
 
 Result<Bytes> aad_bytes(const Frame& frame, std::uint32_t n) {
@@ -296,7 +297,7 @@ Result<Bytes> aad_bytes(const Frame& frame, std::uint32_t n) {
     return std::unexpected(kErrSectionTooLong);
   }
   Bytes out(kFrameFixedSize + frame.pol.size() + frame.meta.size());
-  write_aad(out.data(), header_of(frame), frame.pol, frame.meta, n);
+  detail::write_aad(out.data(), frame, frame.pol, frame.meta, n);
   return out;
 }
 
@@ -304,33 +305,10 @@ Result<SealedFrame> seal(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3,
                          TimestampView ts, const PublicKey& author, const PublicKey& owner, const Cid& prev_cid,
                          Bytes pol, Bytes meta, ByteView plaintext, ByteView data_key,
                          const SigningKey& signer) {
-  const HeaderFields h{1, alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid};
-  auto wire = seal_wire(h, pol, meta, plaintext, data_key, signer);
+  auto wire = seal_wire(header_of(alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid), pol, meta,
+                        plaintext, data_key, signer);
   if (!wire) return std::unexpected(wire.error());
-
-  SealedFrame out;
-  Frame& f = out.frame;
-  f.version = 1;
-  f.alg = alg;
-  f.hdr2 = hdr2;
-  f.hdr3 = hdr3;
-  std::copy(nonce.begin(), nonce.end(), f.nonce.begin());
-  std::copy(ts.begin(), ts.end(), f.ts.begin());
-  std::copy(author.begin(), author.end(), f.author.begin());
-  std::copy(owner.begin(), owner.end(), f.owner.begin());
-  std::copy(prev_cid.begin(), prev_cid.end(), f.prev_cid.begin());
-  const std::size_t ct_at = kFrameFixedSize + pol.size() + meta.size();
-  const auto& w = wire->bytes;
-  f.ct.assign(w.begin() + static_cast<std::ptrdiff_t>(ct_at),
-              w.begin() + static_cast<std::ptrdiff_t>(ct_at + plaintext.size()));
-  const std::size_t tag_at = ct_at + plaintext.size();
-  std::copy_n(w.begin() + static_cast<std::ptrdiff_t>(tag_at), kTagSize, f.tag.begin());
-  std::copy_n(w.begin() + static_cast<std::ptrdiff_t>(tag_at + kTagSize), kSignatureSize,
-              f.sig.begin());
-  f.pol = std::move(pol);
-  f.meta = std::move(meta);
-  out.cid = wire->cid;
-  return out;
+  return detail::record_of_sealed(*wire);
 }
 
 Result<Bytes> open(const Frame& frame, ByteView data_key, bool capability_ok) {
@@ -345,15 +323,21 @@ Result<Bytes> open(const Frame& frame, ByteView data_key, bool capability_ok) {
 Result<FrameVerification> verify(const Frame& frame, const VerifyingKey& key) {
   auto wire = serialize(frame);
   if (!wire) return std::unexpected(wire.error());
-  return verify_wire(*wire, key);
+  return report_of(*wire, tessella::verify(key, signed_bytes(*wire), signature_of(*wire)).has_value());
+}
+
+Result<FrameVerification> verify_bytes(ByteView frame) {
+  auto v = parse_view(frame);
+  if (!v) return std::unexpected(v.error());
+  const detail::Verdict verdict =
+      detail::verify_encoded(v->author, signed_bytes(v->wire), signature_of(v->wire));
+  if (verdict == detail::Verdict::BadKey) return std::unexpected(kErrAuthorPub);
+  return report_of(v->wire, verdict == detail::Verdict::Valid);
 }
 
 Frame transfer(const Cid& prev_cid, const PublicKey& new_owner) {
   Frame f;
-  f.version = 1;
-  f.alg = kAlgChaCha20;
   f.hdr2 = 1;
-  f.hdr3 = 0;
   f.owner = new_owner;
   f.prev_cid = prev_cid;
   return f;
@@ -363,8 +347,8 @@ Result<SealedBytes> seal_bytes(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t
                                NonceView nonce, TimestampView ts, const PublicKey& author,
                                const PublicKey& owner, const Cid& prev_cid, ByteView pol, ByteView meta,
                                ByteView plaintext, ByteView data_key, const SigningKey& signer) {
-  const HeaderFields h{1, alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid};
-  return seal_wire(h, pol, meta, plaintext, data_key, signer);
+  return seal_wire(header_of(alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid), pol, meta,
+                   plaintext, data_key, signer);
 }
 
 Result<Bytes> open_bytes(ByteView frame, ByteView data_key, std::optional<ByteView> capability,
@@ -416,24 +400,10 @@ Result<SealedInto> seal_bytes_into(std::uint8_t alg, std::uint8_t hdr2, std::uin
   auto len = detail::check_seal(alg, pol.size(), meta.size(), plaintext.size(), data_key);
   if (!len) return std::unexpected(len.error());
   if (out.size() < *len) return std::unexpected(kErrBufferTooSmall);
-  const HeaderFields h{1, alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid};
-  auto cid = seal_into(h, pol, meta, plaintext, data_key, signer, out.first(*len));
+  auto cid = seal_into(header_of(alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid), pol, meta,
+                       plaintext, data_key, signer, out.first(*len));
   if (!cid) return std::unexpected(cid.error());
   return SealedInto{*len, *cid};
-}
-
-Result<FrameVerification> verify_bytes(ByteView frame) {
-  auto v = parse_view(frame);
-  if (!v) return std::unexpected(v.error());
-  const std::size_t signed_len = v->wire.size() - kSignatureSize;
-  const detail::Verdict verdict =
-      detail::verify_encoded(v->author, v->wire.first(signed_len), v->sig);
-  if (verdict == detail::Verdict::BadKey) return std::unexpected(kErrAuthorPub);
-  FrameVerification report;
-  report.cid = cid_blake3(v->wire);
-  report.valid = verdict == detail::Verdict::Valid;
-  report.reason = report.valid ? nullptr : "signature";
-  return report;
 }
 
 }  // namespace tessella

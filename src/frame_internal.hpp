@@ -1,5 +1,6 @@
-// The steps of sealing and opening that the C ABI runs one by one, so that it checks every input
-// before it allocates the buffer it returns and parses a frame once.
+// The steps of sealing and opening, shared by the byte-level and record-level operations, events
+// and the C ABI, which runs them one by one so that it checks every input before it allocates the
+// buffer it returns and parses a frame once.
 #ifndef TESSELLA_SRC_FRAME_INTERNAL_HPP
 #define TESSELLA_SRC_FRAME_INTERNAL_HPP
 
@@ -9,6 +10,22 @@
 #include "tessella/frame.hpp"
 
 namespace tessella::detail {
+
+/// write_aad writes the 136-byte fixed part, with n in the ct_len field, followed by pol and meta:
+/// exactly the associated data. Returns its length. The sections must fit their length fields.
+std::size_t write_aad(std::uint8_t* out, const FrameHeader& h, ByteView pol, ByteView meta,
+                      std::size_t n) noexcept;
+
+/// seal_written completes a frame whose associated data (aad_len bytes) is already written at
+/// the front of `out`, which holds exactly the frame's length: encrypts the plaintext into its
+/// place with the cipher and nonce of that header, signs, and returns the identifier.
+Result<Cid> seal_written(std::span<std::uint8_t> out, std::size_t aad_len, ByteView plaintext,
+                         ByteView data_key, const SigningKey& signer);
+
+/// record_of copies a parsed frame into a record; record_of_sealed does so for a frame just
+/// sealed, keeping its identifier.
+Frame record_of(const FrameView& v);
+Result<SealedFrame> record_of_sealed(const SealedBytes& sealed);
 
 /// check_seal checks a seal's inputs in their fixed order (algorithm, section and payload sizes,
 /// key) and returns the frame's length.

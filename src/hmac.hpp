@@ -10,6 +10,9 @@
 namespace tessella {
 
 namespace detail {
+/// The detail of the Internal error of every operation whose HMAC cannot be run.
+inline constexpr const char* kHmacFailure = "hmac key init";
+
 /// HMAC-SHA-256 of the concatenated parts; false when the MAC cannot be set up or run.
 /// Throws only std::bad_alloc.
 bool hmac_sha256(ByteView key, std::initializer_list<ByteView> parts,

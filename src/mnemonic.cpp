@@ -15,6 +15,10 @@ namespace tessella {
 
 namespace {
 
+const TessellaError kErrGeneration = TessellaError::internal("mnemonic generation failed");
+// Every failure before the signing seed's expansion carries the first expansion's detail.
+const TessellaError kErrExpandEnc = TessellaError::crypto("kdf expand enc");
+
 constexpr std::string_view kSalt = "tessella_v1";
 constexpr std::string_view kInfoEnc = "encryption";
 constexpr std::string_view kInfoSign = "signing";
@@ -95,10 +99,10 @@ Result<std::string> generate_mnemonic(std::size_t words) {
   // system and kept apart from the one that serves public values. If it cannot deliver, no phrase
   // is built from unfilled entropy.
   if (RAND_priv_bytes(entropy.data(), static_cast<int>(entropy_len)) != 1) {
-    return std::unexpected(TessellaError::internal("mnemonic generation failed"));
+    return std::unexpected(kErrGeneration);
   }
   auto phrase = detail::entropy_to_mnemonic(ByteView(entropy.data(), entropy_len));
-  if (!phrase) return std::unexpected(TessellaError::internal("mnemonic generation failed"));
+  if (!phrase) return std::unexpected(kErrGeneration);
   return std::move(*phrase);
 }
 
@@ -156,17 +160,17 @@ Result<RestoredKeys> restore_keys(std::string_view phrase) {
   std::array<std::uint8_t, 64> seed{};
   WipeOnExit wipe_seed(seed.data(), seed.size());
   if (!detail::mnemonic_to_seed(text, "", seed)) {
-    return std::unexpected(TessellaError::crypto("kdf expand enc"));
+    return std::unexpected(kErrExpandEnc);
   }
   std::array<std::uint8_t, 32> prk{};
   WipeOnExit wipe_prk(prk.data(), prk.size());
   if (!detail::hkdf_extract(as_bytes(kSalt), seed, prk)) {
-    return std::unexpected(TessellaError::crypto("kdf expand enc"));
+    return std::unexpected(kErrExpandEnc);
   }
   // The keys are derived straight into the returned value: no other copy of them exists.
   Result<RestoredKeys> keys(std::in_place);
   if (!detail::hkdf_expand(prk, as_bytes(kInfoEnc), keys->enc_key.secret_bytes())) {
-    return std::unexpected(TessellaError::crypto("kdf expand enc"));
+    return std::unexpected(kErrExpandEnc);
   }
   if (!detail::hkdf_expand(prk, as_bytes(kInfoSign), keys->sign_seed.secret_bytes())) {
     return std::unexpected(TessellaError::crypto("kdf expand sign"));

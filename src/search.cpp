@@ -66,7 +66,7 @@ bool detail::hmac_sha256(ByteView key, std::initializer_list<ByteView> parts,
 Result<BlindToken> blind_index(ByteView key, ByteView term) {
   BlindToken token{};
   if (!detail::hmac_sha256(key, {term}, token)) {
-    return std::unexpected(TessellaError::internal("hmac key init"));
+    return std::unexpected(TessellaError::internal(detail::kHmacFailure));
   }
   return token;
 }

@@ -13,6 +13,8 @@ namespace tessella {
 
 namespace {
 
+constexpr const char* kEd25519 = "ED25519";
+
 struct MdCtxFree {
   void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
 };
@@ -120,14 +122,14 @@ bool canonical_bytes(KeyView32 bytes) noexcept {
 std::optional<VerifyingKey> VerifyingKey::from_bytes(const PublicKey& bytes) {
   if (!is_canonical_point(bytes)) return std::nullopt;
   EVP_PKEY* pkey =
-      EVP_PKEY_new_raw_public_key_ex(nullptr, "ED25519", nullptr, bytes.data(), bytes.size());
+      EVP_PKEY_new_raw_public_key_ex(nullptr, kEd25519, nullptr, bytes.data(), bytes.size());
   if (pkey == nullptr) return std::nullopt;
   return VerifyingKey(bytes, std::shared_ptr<void>(pkey, detail::PkeyDeleter{}));
 }
 
 SigningKey SigningKey::from_seed(SeedView seed) {
   detail::PkeyHandle priv(
-      EVP_PKEY_new_raw_private_key_ex(nullptr, "ED25519", nullptr, seed.data(), seed.size()));
+      EVP_PKEY_new_raw_private_key_ex(nullptr, kEd25519, nullptr, seed.data(), seed.size()));
   if (!priv) throw std::bad_alloc();
   PublicKey pub;
   std::size_t pub_len = pub.size();
@@ -137,7 +139,7 @@ SigningKey SigningKey::from_seed(SeedView seed) {
   }
   // The verifying half holds only the public key, so copies of it never keep the secret alive.
   EVP_PKEY* pub_key =
-      EVP_PKEY_new_raw_public_key_ex(nullptr, "ED25519", nullptr, pub.data(), pub.size());
+      EVP_PKEY_new_raw_public_key_ex(nullptr, kEd25519, nullptr, pub.data(), pub.size());
   if (pub_key == nullptr) throw std::bad_alloc();
   VerifyingKey vk(pub, std::shared_ptr<void>(pub_key, detail::PkeyDeleter{}));
   return SigningKey(seed, std::shared_ptr<void>(priv.release(), detail::PkeyDeleter{}),
@@ -191,7 +193,7 @@ Verdict verify_encoded(KeyView32 public_key, ByteView message, SignatureView sig
   if (sodium_accepts(public_key, message, signature)) return Verdict::Valid;
   // OpenSSL imports the 32 bytes without decoding them; its verification decodes the point and
   // fails when there is none, so an acceptance also proves the key valid.
-  detail::PkeyHandle raw(EVP_PKEY_new_raw_public_key_ex(nullptr, "ED25519", nullptr,
+  detail::PkeyHandle raw(EVP_PKEY_new_raw_public_key_ex(nullptr, kEd25519, nullptr,
                                                         public_key.data(), public_key.size()));
   if (!raw) throw std::bad_alloc();
   if (openssl_accepts(static_cast<EVP_PKEY*>(raw.get()), message, signature)) {

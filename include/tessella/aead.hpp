@@ -23,7 +23,8 @@ struct Sealed {
 };
 
 /// AeadImpl is one authenticated cipher with a 32-byte key, a 12-byte nonce and a 16-byte tag.
-/// Implementations are stateless: a cipher context is built from the key inside every call and
+/// Each implementation serves short texts through libsodium and long ones, or texts encrypted in
+/// place, through OpenSSL; the bytes are the same either way. Implementations are stateless: a cipher context is built from the key inside every call and
 /// released before it returns. Safe to share between threads.
 class TESSELLA_API AeadImpl {
  public:
@@ -33,13 +34,13 @@ class TESSELLA_API AeadImpl {
   /// Errors: KeyUnavailable when the key is not 32 bytes (nothing else is looked at);
   /// Internal "aes-gcm encrypt" / "chacha encrypt" when the input exceeds the cipher's limits.
   [[nodiscard]] virtual Result<Sealed> encrypt(ByteView key, NonceView nonce, ByteView aad,
-                                               ByteView plaintext) const;
+                                               ByteView plaintext) const = 0;
 
   /// decrypt returns the plaintext. Errors: KeyUnavailable when the key is not 32 bytes;
   /// AeadTagMismatch for every other failure (wrong key, nonce, associated data, altered
   /// ciphertext or tag, input beyond the limits). No plaintext byte is released on failure.
   [[nodiscard]] virtual Result<Bytes> decrypt(ByteView key, NonceView nonce, ByteView aad,
-                                              ByteView ct, std::span<const std::uint8_t, kTagSize> tag) const;
+                                              ByteView ct, std::span<const std::uint8_t, kTagSize> tag) const = 0;
 
   /// encrypt_into writes the ciphertext into `out` (exactly plaintext.size() bytes; it may be
   /// the same memory as the plaintext) and the tag into `tag`. Errors as encrypt. On failure
@@ -64,6 +65,10 @@ class TESSELLA_API AeadImpl {
 /// data over 2^36 bytes.
 class TESSELLA_API AesGcmImpl final : public AeadImpl {
  public:
+  Result<Sealed> encrypt(ByteView key, NonceView nonce, ByteView aad,
+                         ByteView plaintext) const override;
+  Result<Bytes> decrypt(ByteView key, NonceView nonce, ByteView aad, ByteView ct,
+                        std::span<const std::uint8_t, kTagSize> tag) const override;
   Result<void> encrypt_into(ByteView key, NonceView nonce, ByteView aad, ByteView plaintext,
                             std::span<std::uint8_t> out,
                             std::span<std::uint8_t, kTagSize> tag) const override;
@@ -76,6 +81,10 @@ class TESSELLA_API AesGcmImpl final : public AeadImpl {
 /// ChaCha20-Poly1305 (RFC 8439). Refuses plaintexts of 64 * (2^32 - 1) bytes or more.
 class TESSELLA_API ChaCha20Impl final : public AeadImpl {
  public:
+  Result<Sealed> encrypt(ByteView key, NonceView nonce, ByteView aad,
+                         ByteView plaintext) const override;
+  Result<Bytes> decrypt(ByteView key, NonceView nonce, ByteView aad, ByteView ct,
+                        std::span<const std::uint8_t, kTagSize> tag) const override;
   Result<void> encrypt_into(ByteView key, NonceView nonce, ByteView aad, ByteView plaintext,
                             std::span<std::uint8_t> out,
                             std::span<std::uint8_t, kTagSize> tag) const override;

@@ -44,7 +44,7 @@ TESSELLA_API std::string event_document(EventKind kind, const EventBody& body);
 /// data key is not 32 bytes; Internal "hmac key init".
 [[nodiscard]] TESSELLA_API Result<Nonce> event_nonce(ByteView data_key, ByteView zero_nonce_aad);
 
-/// seal_event seals the event document as a frame: hdr2 1, hdr3 0, ts zero, pol "event",
+/// seal_event seals the event document as a frame and returns its record: hdr2 1, hdr3 0, ts zero, pol "event",
 /// meta = the document, an empty payload, the nonce from event_nonce. The frame opens with the
 /// data key alone ("require_cap" is false) and verifies like any frame. Same inputs give the
 /// same bytes. Errors, in order: InvalidFormat "event kind" for a kind outside the three;
@@ -55,6 +55,12 @@ TESSELLA_API std::string event_document(EventKind kind, const EventBody& body);
                                                           EventKind kind, const EventBody& body,
                                                           ByteView data_key,
                                                           const SigningKey& signer);
+
+/// seal_event_bytes seals like seal_event and returns the frame's wire form and identifier,
+/// written once into a buffer of its final size. Errors: as seal_event.
+[[nodiscard]] TESSELLA_API Result<SealedBytes> seal_event_bytes(
+    std::uint8_t alg, const PublicKey& author, const PublicKey& owner, const Cid& prev_cid,
+    EventKind kind, const EventBody& body, ByteView data_key, const SigningKey& signer);
 
 }  // namespace tessella
 

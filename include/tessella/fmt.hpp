@@ -11,7 +11,7 @@
 
 #include <fmt/format.h>
 
-#include "tessella/capabilities.hpp"
+#include "tessella/rights.hpp"
 #include "tessella/error.hpp"
 
 /// `fmt::format("{}", err)` writes the same text as operator<<; string specs apply.

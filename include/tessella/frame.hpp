@@ -24,9 +24,9 @@ inline constexpr std::size_t kFrameMinSize = kFrameFixedSize + kFrameTrailerSize
 inline constexpr std::size_t kMaxSectionSize = 0xFFFF;        // pol, meta
 inline constexpr std::uint64_t kMaxCiphertextSize = 0xFFFFFFFF;  // ct
 
-/// Frame is the in-memory record of a sealed envelope. It owns its three sections; the length
-/// fields exist only on the wire. Releasing a frame does not wipe it.
-struct Frame {
+/// FrameHeader holds a frame's fixed header fields: the 136-byte fixed part without its three
+/// length fields, which follow from the sections.
+struct FrameHeader {
   std::uint8_t version = 1;
   std::uint8_t alg = kAlgChaCha20;
   std::uint8_t hdr2 = 0;
@@ -36,6 +36,14 @@ struct Frame {
   PublicKey author{};
   PublicKey owner{};
   Cid prev_cid{};
+
+  friend bool operator==(const FrameHeader&, const FrameHeader&) = default;
+};
+
+/// Frame is the in-memory record of a sealed envelope: its header and the sections, tag and
+/// signature it owns. The length fields exist only on the wire. Releasing a frame does not wipe
+/// it.
+struct Frame : FrameHeader {
   Bytes pol;
   Bytes meta;
   Bytes ct;
@@ -64,14 +72,9 @@ TESSELLA_API bool fits_wire_format(const Frame& frame) noexcept;
 /// of the wire form with n in the ct_len field. Errors: InvalidFormat "section too long".
 [[nodiscard]] TESSELLA_API Result<Bytes> aad_bytes(const Frame& frame, std::uint32_t n);
 
-/// FrameView is a parsed frame that borrows every field and section from the parsed input.
-struct FrameView {
-  std::uint8_t version, alg, hdr2, hdr3;
-  NonceView nonce;
-  TimestampView ts;
-  KeyView32 author;
-  KeyView32 owner;
-  KeyView32 prev_cid;
+/// FrameView is a parsed frame: a copy of its header, and the sections, tag and signature
+/// borrowed from the parsed input.
+struct FrameView : FrameHeader {
   ByteView pol, meta, ct;
   std::span<const std::uint8_t, kTagSize> tag;
   SignatureView sig;
@@ -81,7 +84,8 @@ struct FrameView {
   ByteView aad;
 };
 
-/// frame_view parses the wire form without copying or allocating. Errors: as deserialize.
+/// frame_view parses the wire form without copying a section or allocating. Errors: as
+/// deserialize.
 [[nodiscard]] TESSELLA_API Result<FrameView> frame_view(ByteView bytes) noexcept;
 
 /// What seal and seal_bytes return: the sealed frame (or its wire form) and its identifier.

@@ -4,8 +4,8 @@
 
 #include <cstddef>
 
-#include "tessella/capabilities.hpp"
 #include "tessella/export.hpp"
+#include "tessella/rights.hpp"
 #include "tessella/types.hpp"
 
 namespace tessella {

@@ -12,6 +12,7 @@
 #include "tessella/mnemonic.hpp"
 #include "tessella/nonce.hpp"
 #include "tessella/policy.hpp"
+#include "tessella/rights.hpp"
 #include "tessella/search.hpp"
 #include "tessella/secret.hpp"
 #include "tessella/sign.hpp"

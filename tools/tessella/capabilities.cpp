@@ -8,7 +8,8 @@
 #include "tessella/fmt.hpp"
 
 #include "commands.hpp"
-#include "io.hpp"
+#include "encoding.hpp"
+#include "files.hpp"
 
 namespace tessella::cli {
 

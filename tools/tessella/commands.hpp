@@ -54,13 +54,11 @@ void add_scope_options(CLI::App& cmd, std::string& scope, std::string& frame,
 /// content identifier from whichever it is.
 void require_scope(const std::string& scope, const std::string& frame);
 Cid scope_cid(const std::string& scope, const std::string& frame);
+/// cid_of returns the content identifier of the frame at the start of `bytes`: BLAKE3 of the
+/// frame's own wire form, trailing bytes excluded. The parser's errors.
+Result<Cid> cid_of(ByteView bytes);
 /// alg_name names an alg byte: "aes-256-gcm", "chacha20-poly1305", or the number.
 std::string alg_name(std::uint8_t alg);
-
-/// rights_report shows a rights value in every form the library writes.
-Report rights_report(Rights rights);
-/// policy_report shows the policy the open path will enforce for a frame's meta section.
-Report policy_report(const FramePolicy& policy);
 
 /// usage_error is a misuse found after parsing (for example two options that cannot go
 /// together); main answers it like a parse error, with the command's help and status 2.

@@ -12,7 +12,8 @@
 
 #include "tessella/fmt.hpp"
 #include "commands.hpp"
-#include "io.hpp"
+#include "encoding.hpp"
+#include "files.hpp"
 
 namespace tessella::cli {
 
@@ -297,15 +298,16 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
 
   // 8. The grant is recorded as an event frame.
   EventBody body{sealed.cid, granted, exp, holder};
-  SealedFrame event = unwrap(seal_event(kAlgChaCha20, author, author, sealed.cid,
-                                        EventKind::LicenseGrant, body, data_key, author_key));
-  Bytes event_bytes = unwrap(serialize(event.frame));
+  SealedBytes event = unwrap(seal_event_bytes(kAlgChaCha20, author, author, sealed.cid,
+                                              EventKind::LicenseGrant, body, data_key, author_key));
+  const Bytes& event_bytes = event.bytes;
+  const ByteView event_meta = unwrap(frame_view(event_bytes)).meta;
   FrameVerification ev = unwrap(verify_bytes(event_bytes));
   auto event_open = open_bytes(event_bytes, data_key, std::nullopt, std::nullopt);
   n.step("event", "Recording",
          "The licence grant is sealed as an event frame that follows the data frame.");
-  n.show("document", "document", Json::parse(event.frame.meta.begin(), event.frame.meta.end()),
-         as_text(event.frame.meta));
+  n.show("document", "document", Json::parse(event_meta.begin(), event_meta.end()),
+         as_text(event_meta));
   n.show("frame", "event frame", to_hex(event_bytes), excerpt(event_bytes));
   n.show("cid", "event cid", to_hex(event.cid), excerpt(event.cid));
   n.show("valid", "signature", ev.valid, ev.valid ? "valid" : "INVALID");

@@ -4,7 +4,8 @@
 #include <string>
 
 #include "commands.hpp"
-#include "io.hpp"
+#include "encoding.hpp"
+#include "files.hpp"
 
 namespace tessella::cli {
 
@@ -70,13 +71,14 @@ void add_event(CLI::App& app, Context& ctx) {
     body.exp_ts = opt->exp;
     body.peer_pub = hex_public_key(opt->peer);
 
-    SealedFrame sealed = unwrap(
-        seal_event(opt->alg, author, owner, prev, opt->kind, body, key.secret_bytes(), signer));
-    Bytes bytes = unwrap(serialize(sealed.frame));
+    SealedBytes sealed = unwrap(seal_event_bytes(opt->alg, author, owner, prev, opt->kind, body,
+                                                 key.secret_bytes(), signer));
+    const Bytes& bytes = sealed.bytes;
     write_output(opt->out, bytes);
     if (opt->out == kStdio) return;
 
-    std::string document(sealed.frame.meta.begin(), sealed.frame.meta.end());
+    const ByteView meta = unwrap(frame_view(bytes)).meta;
+    std::string document(meta.begin(), meta.end());
     Report r;
     r.add("cid", to_hex(sealed.cid))
         .add("out", opt->out)

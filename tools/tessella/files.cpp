@@ -14,11 +14,40 @@
 #include <fmt/format.h>
 #include <openssl/rand.h>
 
-#include "io.hpp"
+#include "encoding.hpp"
 
 namespace tessella::cli {
 
 namespace {
+
+bool stdin_taken = false;
+
+std::string system_error(std::string_view what, const std::string& path) {
+  return fmt::format("cannot {} {}: {}", what, path, std::strerror(errno));
+}
+
+// Reads a whole stream. The buffer is sized from the file's length when it has one, so a secret
+// is not left behind in memory released by a growing buffer.
+Bytes read_stream(std::FILE* file, const std::string& name) {
+  Bytes out;
+  struct stat st {};
+  if (::fstat(::fileno(file), &st) == 0 && S_ISREG(st.st_mode)) {
+    out.reserve(static_cast<std::size_t>(st.st_size) + 1);
+  }
+  std::array<std::uint8_t, 65536> chunk{};
+  for (;;) {
+    std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file);
+    out.insert(out.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
+    if (n < chunk.size()) break;
+  }
+  bool failed = std::ferror(file) != 0;
+  secure_wipe(chunk.data(), chunk.size());
+  if (failed) {
+    secure_wipe(out.data(), out.size());
+    throw Failure("cannot read " + name);
+  }
+  return out;
+}
 
 constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
 constexpr int kTempAttempts = 16;
@@ -150,6 +179,63 @@ void write_file(const std::string& path, ByteView bytes, FileRules rules) {
     throw cannot_write(path, err);
   }
   sync_folder(target);
+}
+
+Bytes read_input(const std::string& path) {
+  if (path == kStdio) {
+    if (stdin_taken) throw Failure("standard input can feed only one option");
+    stdin_taken = true;
+    return read_stream(stdin, "standard input");
+  }
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) throw Failure(system_error("read", path));
+  struct Closer {
+    std::FILE* f;
+    ~Closer() { std::fclose(f); }
+  } closer{file};
+  return read_stream(file, path);
+}
+
+SecretBytes read_secret(const std::string& path) { return SecretBytes(read_input(path)); }
+
+void write_output(const std::string& path, ByteView bytes, FileRules rules) {
+  if (path == kStdio) {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() ||
+        std::fflush(stdout) != 0) {
+      throw Failure("cannot write standard output");
+    }
+    return;
+  }
+  write_file(path, bytes, rules);
+}
+
+void check_secret_target(const std::string& path, bool replace) {
+  if (path == kStdio) throw Failure("secrets are written to files only, not to standard output");
+  check_target(path, {.owner_only = true, .replace = replace});
+}
+
+void write_secret(const std::string& path, ByteView bytes, bool replace) {
+  check_secret_target(path, replace);
+  write_file(path, bytes, {.owner_only = true, .replace = replace});
+}
+
+SecretBytes read_key(const std::string& path) {
+  SecretBytes raw = read_secret(path);
+  std::string_view text = trim_space(raw.secret_text());
+  if (text.size() == 2 * kKeySize) {
+    if (auto decoded = from_hex(text)) return SecretBytes(std::move(*decoded));
+  }
+  return raw;
+}
+
+SecretArray<kSeedSize> read_seed(const std::string& path) {
+  SecretBytes key = read_key(path);
+  if (key.size() != kSeedSize) {
+    throw Failure(
+        fmt::format("{}: a signing seed is 32 bytes (or 64 hexadecimal digits), not {} bytes", path,
+                    key.size()));
+  }
+  return SecretArray<kSeedSize>(key.secret_bytes().first<kSeedSize>());
 }
 
 }  // namespace tessella::cli

@@ -10,7 +10,8 @@
 #include "tessella/fmt.hpp"
 
 #include "commands.hpp"
-#include "io.hpp"
+#include "encoding.hpp"
+#include "files.hpp"
 
 namespace tessella::cli {
 
@@ -181,9 +182,9 @@ void add_open(CLI::App& app, Context& ctx) {
     write_output(opt->out, plaintext, {.owner_only = true});
     if (opt->out == kStdio) return;
 
-    Frame parsed = unwrap(deserialize(frame));
+    const FrameView parsed = unwrap(frame_view(frame));
     Report r;
-    r.add("cid", to_hex(unwrap(cid_of(frame))))
+    r.add("cid", to_hex(cid_blake3(parsed.wire)))
         .add("out", opt->out)
         .add("plaintext_size", plaintext.size())
         .add("policy", policy_report(read_policy(parsed.meta)));
@@ -213,7 +214,7 @@ void add_verify(CLI::App& app, Context& ctx) {
   cmd->callback([opt, &ctx] {
     Bytes bytes = read_input(opt->in);
     FrameVerification v = unwrap(verify_bytes(bytes));
-    Frame frame = unwrap(deserialize(bytes));
+    const FrameView frame = unwrap(frame_view(bytes));
     bool author_ok =
         opt->expect_author.empty() || hex_array<32>(opt->expect_author) == frame.author;
 
@@ -242,6 +243,13 @@ void add_frame_commands(CLI::App& app, Context& ctx) {
   add_seal(app, ctx);
   add_open(app, ctx);
   add_verify(app, ctx);
+}
+
+Result<Cid> cid_of(ByteView bytes) {
+  // The identifier is the hash of the frame's own bytes, read in place.
+  auto view = frame_view(bytes);
+  if (!view) return std::unexpected(view.error());
+  return cid_blake3(view->wire);
 }
 
 }  // namespace tessella::cli

@@ -9,7 +9,8 @@
 #include "tessella/fmt.hpp"
 
 #include "commands.hpp"
-#include "io.hpp"
+#include "encoding.hpp"
+#include "files.hpp"
 
 namespace tessella::cli {
 
@@ -40,8 +41,8 @@ Report signature_report(ByteView bytes) {
   return r;
 }
 
-Report frame_report(ByteView bytes, const Frame& frame, const Options& opt) {
-  Bytes wire = unwrap(serialize(frame));
+Report frame_report(ByteView bytes, const FrameView& frame, const Options& opt) {
+  ByteView wire = frame.wire;
   std::string ct_hex = to_hex(frame.ct);
   Report r;
   r.add("type", "frame")
@@ -124,7 +125,7 @@ void add_inspect_command(CLI::App& app, Context& ctx) {
       token_report(*token, *opt).print(ctx.json);
       return;
     }
-    auto frame = deserialize(bytes);
+    auto frame = frame_view(bytes);
     if (!frame) {
       throw Failure(fmt::format("{}: {} (neither a frame nor a {}-byte token)", opt->file,
                                 frame.error().message(), kCapTokenSize),

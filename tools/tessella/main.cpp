@@ -17,7 +17,8 @@
 #include <tessella/tessella.hpp>
 
 #include "commands.hpp"
-#include "io.hpp"
+#include "encoding.hpp"
+#include "files.hpp"
 
 namespace {
 

@@ -71,4 +71,29 @@ std::string Report::text_of(const Json& value) {
   return value.dump();
 }
 
+Report rights_report(Rights rights) {
+  Json names = Json::array();
+  for (const auto& named : rights.iter_names()) names.push_back(std::string(named.name));
+  Rights unnamed = rights - Rights::from_bits_retain(Rights::kNamedMask);
+  Report r;
+  r.add("bits", rights.bits())
+      .add("display", rights.to_string())
+      .add("diagnostic", fmt::format("{:?}", rights))
+      .add("names", names)
+      .add("unnamed", fmt::format("{:#x}", unnamed))
+      .add("binary", fmt::format("{:#b}", rights))
+      .add("octal", fmt::format("{:#o}", rights))
+      .add("hex", fmt::format("{:#x}", rights))
+      .add("hex_upper", fmt::format("{:#X}", rights));
+  return r;
+}
+
+Report policy_report(const FramePolicy& policy) {
+  Report r;
+  r.add("require_cap", policy.require_cap)
+      .add("allowed_ops", policy.allowed_ops.bits(),
+           fmt::format("{:?} ({:#x})", policy.allowed_ops, policy.allowed_ops));
+  return r;
+}
+
 }  // namespace tessella::cli

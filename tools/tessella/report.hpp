@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <tessella/tessella.hpp>
+
 namespace tessella::cli {
 
 using Json = nlohmann::ordered_json;
@@ -44,6 +46,12 @@ class Report {
   };
   std::vector<Entry> entries_;
 };
+
+/// rights_report shows a rights value in every form the library writes.
+Report rights_report(Rights rights);
+/// policy_report shows the policy the open path will enforce for a frame's meta section.
+Report policy_report(const FramePolicy& policy);
+
 
 }  // namespace tessella::cli
 
