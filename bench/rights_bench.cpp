@@ -1,6 +1,6 @@
 // Parsing the Rights text form: no primitive floor, listed for its fixed cost.
 #include "floors.hpp"
-#include "tessella/capabilities.hpp"
+#include "tessella/rights.hpp"
 
 namespace tessella::bench {
 namespace {
