@@ -19,10 +19,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   register_frame_benchmarks();
+  register_policy_benchmarks();
   register_events_benchmarks();
   register_capabilities_benchmarks();
+  register_rights_benchmarks();
   register_mnemonic_benchmarks();
   register_search_benchmarks();
+  register_c_api_benchmarks();
 
   if (argc > 1 && std::strcmp(argv[1], "--manifest") == 0) {
     std::puts(registry().manifest_json().c_str());

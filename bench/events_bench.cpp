@@ -6,11 +6,6 @@
 namespace tessella::bench {
 namespace {
 
-const SigningKey& author_key() {
-  static const SigningKey key = signing_key_from_seed(fixture().author_seed);
-  return key;
-}
-
 EventBody body() {
   EventBody b;
   b.scope_cid = fixture().prev_cid;

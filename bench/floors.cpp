@@ -90,15 +90,6 @@ std::optional<Parsed> parse(ByteView in) {
   return p;
 }
 
-Cid b3(const std::uint8_t* data, std::size_t len) {
-  blake3_hasher h;
-  blake3_hasher_init(&h);
-  blake3_hasher_update(&h, data, len);
-  Cid out;
-  blake3_hasher_finalize(&h, out.data(), out.size());
-  return out;
-}
-
 Owned allocate(std::size_t n) {
   return Owned{std::make_unique_for_overwrite<std::uint8_t[]>(n == 0 ? 1 : n), n};
 }
@@ -106,78 +97,9 @@ Owned allocate(std::size_t n) {
 // ---------------------------------------------------------------------------------------------
 // OpenSSL primitives. The contexts are passed in, so floors can keep theirs.
 
-const EVP_CIPHER* ossl_cipher(std::uint8_t alg) {
-  static EVP_CIPHER* gcm = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
-  static EVP_CIPHER* chacha = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
-  return alg == 1 ? gcm : chacha;
-}
-
-EVP_MAC* ossl_hmac() {
-  static EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-  return mac;
-}
-
 EVP_KDF* ossl_hkdf() {
   static EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
   return kdf;
-}
-
-bool ossl_encrypt(EVP_CIPHER_CTX* ctx, std::uint8_t alg, const std::uint8_t* key,
-                  const std::uint8_t* nonce, ByteView ad, const std::uint8_t* pt, std::size_t n,
-                  std::uint8_t* out, std::uint8_t* tag) {
-  int len = 0;
-  std::uint8_t spare[32];
-  return EVP_EncryptInit_ex2(ctx, ossl_cipher(alg), key, nonce, nullptr) == 1 &&
-         EVP_EncryptUpdate(ctx, nullptr, &len, ad.data(), static_cast<int>(ad.size())) == 1 &&
-         EVP_EncryptUpdate(ctx, out, &len, pt, static_cast<int>(n)) == 1 &&
-         EVP_EncryptFinal_ex(ctx, spare, &len) == 1 &&
-         EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, 16, tag) == 1;
-}
-
-bool ossl_decrypt(EVP_CIPHER_CTX* ctx, std::uint8_t alg, const std::uint8_t* key,
-                  const std::uint8_t* nonce, ByteView ad, const std::uint8_t* ct, std::size_t n,
-                  const std::uint8_t* tag, std::uint8_t* out) {
-  int len = 0;
-  std::uint8_t spare[32];
-  std::uint8_t tag_copy[16];
-  std::memcpy(tag_copy, tag, 16);
-  return EVP_DecryptInit_ex2(ctx, ossl_cipher(alg), key, nonce, nullptr) == 1 &&
-         EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, 16, tag_copy) == 1 &&
-         EVP_DecryptUpdate(ctx, nullptr, &len, ad.data(), static_cast<int>(ad.size())) == 1 &&
-         EVP_DecryptUpdate(ctx, out, &len, ct, static_cast<int>(n)) == 1 &&
-         EVP_DecryptFinal_ex(ctx, spare, &len) == 1;
-}
-
-bool ossl_sign(EVP_MD_CTX* ctx, EVP_PKEY* key, const std::uint8_t* msg, std::size_t len,
-               std::uint8_t* sig) {
-  std::size_t sig_len = 64;
-  return EVP_DigestSignInit_ex(ctx, nullptr, nullptr, nullptr, nullptr, key, nullptr) == 1 &&
-         EVP_DigestSign(ctx, sig, &sig_len, msg, len) == 1;
-}
-
-// From the key's bytes: the import is part of every OpenSSL verification of a key that arrives
-// as bytes.
-bool ossl_verify(EVP_MD_CTX* ctx, const std::uint8_t* pub, const std::uint8_t* msg,
-                 std::size_t len, const std::uint8_t* sig) {
-  EVP_PKEY* key = EVP_PKEY_new_raw_public_key_ex(nullptr, "ED25519", nullptr, pub, 32);
-  if (key == nullptr) return false;
-  const bool ok =
-      EVP_DigestVerifyInit_ex(ctx, nullptr, nullptr, nullptr, nullptr, key, nullptr) == 1 &&
-      EVP_DigestVerify(ctx, sig, 64, msg, len) == 1;
-  EVP_PKEY_free(key);
-  return ok;
-}
-
-bool ossl_hmac256(EVP_MAC_CTX* ctx, ByteView key, ByteView a, ByteView b, std::uint8_t* out) {
-  char digest[] = "SHA256";
-  OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
-                         OSSL_PARAM_construct_end()};
-  static const std::uint8_t empty = 0;
-  std::size_t len = 0;
-  return EVP_MAC_init(ctx, key.empty() ? &empty : key.data(), key.size(), params) == 1 &&
-         EVP_MAC_update(ctx, a.data(), a.size()) == 1 &&
-         (b.empty() || EVP_MAC_update(ctx, b.data(), b.size()) == 1) &&
-         EVP_MAC_final(ctx, out, &len, 32) == 1;
 }
 
 bool ossl_hkdf(EVP_KDF_CTX* ctx, int mode, ByteView salt, ByteView key, ByteView info,
@@ -203,37 +125,6 @@ bool ossl_hkdf(EVP_KDF_CTX* ctx, int mode, ByteView salt, ByteView key, ByteView
 
 // ---------------------------------------------------------------------------------------------
 // libsodium primitives.
-
-bool na_encrypt(std::uint8_t alg, const std::uint8_t* key, const std::uint8_t* nonce, ByteView ad,
-                const std::uint8_t* pt, std::size_t n, std::uint8_t* out, std::uint8_t* tag) {
-  unsigned long long tag_len = 0;
-  if (alg == 1) {
-    return crypto_aead_aes256gcm_encrypt_detached(out, tag, &tag_len, pt, n, ad.data(), ad.size(),
-                                                  nullptr, nonce, key) == 0;
-  }
-  return crypto_aead_chacha20poly1305_ietf_encrypt_detached(out, tag, &tag_len, pt, n, ad.data(),
-                                                            ad.size(), nullptr, nonce, key) == 0;
-}
-
-bool na_decrypt(std::uint8_t alg, const std::uint8_t* key, const std::uint8_t* nonce, ByteView ad,
-                const std::uint8_t* ct, std::size_t n, const std::uint8_t* tag,
-                std::uint8_t* out) {
-  if (alg == 1) {
-    return crypto_aead_aes256gcm_decrypt_detached(out, nullptr, ct, n, tag, ad.data(), ad.size(),
-                                                  nonce, key) == 0;
-  }
-  return crypto_aead_chacha20poly1305_ietf_decrypt_detached(out, nullptr, ct, n, tag, ad.data(),
-                                                            ad.size(), nonce, key) == 0;
-}
-
-void na_hmac256(ByteView key, ByteView a, ByteView b, std::uint8_t* out) {
-  crypto_auth_hmacsha256_state st;
-  crypto_auth_hmacsha256_init(&st, key.data(), key.size());
-  crypto_auth_hmacsha256_update(&st, a.data(), a.size());
-  crypto_auth_hmacsha256_update(&st, b.data(), b.size());
-  crypto_auth_hmacsha256_final(&st, out);
-  sodium_memzero(&st, sizeof st);
-}
 
 // PBKDF2-HMAC-SHA512 with one 64-byte output block.
 void na_pbkdf2(ByteView pass, ByteView salt, unsigned iterations, std::uint8_t out[64]) {
@@ -428,82 +319,49 @@ constexpr std::string_view kInfoSign = "signing";
 
 std::string sz(std::size_t n) { return std::to_string(n); }
 
-}  // namespace
-
-// ---------------------------------------------------------------------------------------------
-
-std::string alg_name(std::uint8_t alg) {
-  return alg == 1 ? "aes-256-gcm" : "chacha20-poly1305";
-}
-
-Bytes filler(std::size_t n, std::uint8_t salt) {
-  Bytes b(n);
-  std::uint32_t x = 0x9E3779B9u * (salt + 1u);
-  for (auto& v : b) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    v = static_cast<std::uint8_t>(x);
-  }
-  return b;
-}
-
-const Fixture& fixture() {
-  static const Fixture fx = [] {
-    Fixture f;
-    f.data_key = filler(32, 1);
-    std::ranges::copy(filler(12, 2), f.nonce.begin());
-    std::ranges::copy(filler(16, 3), f.ts.begin());
-    std::ranges::copy(filler(32, 4), f.author_seed.begin());
-    std::ranges::copy(filler(32, 5), f.owner.begin());
-    std::ranges::copy(filler(32, 6), f.prev_cid.begin());
-    std::ranges::copy(filler(32, 7), f.issuer_seed.begin());
-    std::ranges::copy(filler(32, 8), f.holder_seed.begin());
-    std::uint8_t sk[64];
-    crypto_sign_seed_keypair(f.author.data(), sk, f.author_seed.data());
-    crypto_sign_seed_keypair(f.issuer.data(), sk, f.issuer_seed.data());
-    crypto_sign_seed_keypair(f.holder.data(), sk, f.holder_seed.data());
-    sodium_memzero(sk, sizeof sk);
-    return f;
-  }();
-  return fx;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Floor components.
-
-Component aead_seal(std::uint8_t alg, std::size_t ad_len, std::size_t n) {
-  const std::string base = "floor/aead-seal/" + alg_name(alg) + "/" + sz(ad_len) + "+" + sz(n);
-  auto body = [alg, ad_len, n](benchmark::State& state, bool sodium) {
+// With `alloc` > 0 the output is a buffer of `alloc` bytes allocated uninitialised for the call
+// (malloc), into which the primitive writes the ciphertext and tag at offset `at`, freed after
+// the call: what every operation that returns a buffer it owns must do. Otherwise the output is
+// one buffer reused by every iteration.
+Component aead_seal_impl(std::uint8_t alg, std::size_t ad_len, std::size_t n, std::size_t alloc,
+                         std::size_t at) {
+  const std::string base = std::string(alloc ? "floor/aead-seal-owned/" : "floor/aead-seal/") +
+                           alg_name(alg) + "/" + sz(ad_len) + "+" + sz(n) +
+                           (alloc ? "@" + sz(alloc) : "");
+  auto body = [alg, ad_len, n, alloc, at](benchmark::State& state, bool sodium) {
     const Bytes ad = filler(ad_len, 10), pt = filler(n, 11);
-    Bytes out(n);
-    std::uint8_t tag[16];
+    Bytes reused(n + kTagSize);
     const auto& fx = fixture();
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     for (auto _ : state) {
+      std::uint8_t* buf = alloc ? static_cast<std::uint8_t*>(std::malloc(alloc)) : nullptr;
+      std::uint8_t* out = alloc ? buf + at : reused.data();
       const bool ok =
-          sodium ? na_encrypt(alg, fx.data_key.data(), fx.nonce.data(), ad, pt.data(), n,
-                              out.data(), tag)
-                 : ossl_encrypt(ctx, alg, fx.data_key.data(), fx.nonce.data(), ad, pt.data(), n,
-                                out.data(), tag);
+          out != nullptr &&
+          (sodium ? na_encrypt(alg, fx.data_key.data(), fx.nonce.data(), ad, pt.data(), n, out,
+                               out + n)
+                  : ossl_encrypt(ctx, alg, fx.data_key.data(), fx.nonce.data(), ad, pt.data(), n,
+                                 out, out + n));
       if (!ok) state.SkipWithError("encryption failed");
-      benchmark::DoNotOptimize(tag);
+      benchmark::DoNotOptimize(out);
       benchmark::ClobberMemory();
+      std::free(buf);
     }
     EVP_CIPHER_CTX_free(ctx);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * n));
   };
   auto& r = registry();
-  return {"aead-seal",
+  return {alloc ? "aead-seal-owned" : "aead-seal",
           {r.add(base + "/openssl", [body](benchmark::State& s) { body(s, false); }),
            r.add(base + "/sodium", [body](benchmark::State& s) { body(s, true); })}};
 }
 
-Component aead_open(std::uint8_t alg, std::size_t ad_len, std::size_t n) {
-  const std::string base = "floor/aead-open/" + alg_name(alg) + "/" + sz(ad_len) + "+" + sz(n);
-  auto body = [alg, ad_len, n](benchmark::State& state, bool sodium) {
+Component aead_open_impl(std::uint8_t alg, std::size_t ad_len, std::size_t n, bool owned) {
+  const std::string base = std::string(owned ? "floor/aead-open-owned/" : "floor/aead-open/") +
+                           alg_name(alg) + "/" + sz(ad_len) + "+" + sz(n);
+  auto body = [alg, ad_len, n, owned](benchmark::State& state, bool sodium) {
     const Bytes ad = filler(ad_len, 10), pt = filler(n, 11);
-    Bytes ct(n), out(n);
+    Bytes ct(n), reused(n);
     std::uint8_t tag[16];
     const auto& fx = fixture();
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
@@ -512,22 +370,50 @@ Component aead_open(std::uint8_t alg, std::size_t ad_len, std::size_t n) {
       state.SkipWithError("encryption failed");
     }
     for (auto _ : state) {
+      // An owned plaintext of 0 bytes is no allocation (the library returns a null buffer).
+      std::uint8_t* buf =
+          owned && n ? static_cast<std::uint8_t*>(std::malloc(n)) : nullptr;
+      std::uint8_t* out = owned ? buf : reused.data();
       const bool ok =
-          sodium ? na_decrypt(alg, fx.data_key.data(), fx.nonce.data(), ad, ct.data(), n, tag,
-                              out.data())
-                 : ossl_decrypt(ctx, alg, fx.data_key.data(), fx.nonce.data(), ad, ct.data(), n,
-                                tag, out.data());
+          (out != nullptr || n == 0) &&
+          (sodium ? na_decrypt(alg, fx.data_key.data(), fx.nonce.data(), ad, ct.data(), n, tag,
+                               out)
+                  : ossl_decrypt(ctx, alg, fx.data_key.data(), fx.nonce.data(), ad, ct.data(), n,
+                                 tag, out));
       if (!ok) state.SkipWithError("decryption failed");
-      benchmark::DoNotOptimize(out.data());
+      benchmark::DoNotOptimize(out);
       benchmark::ClobberMemory();
+      std::free(buf);
     }
     EVP_CIPHER_CTX_free(ctx);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * n));
   };
   auto& r = registry();
-  return {"aead-open",
+  return {owned ? "aead-open-owned" : "aead-open",
           {r.add(base + "/openssl", [body](benchmark::State& s) { body(s, false); }),
            r.add(base + "/sodium", [body](benchmark::State& s) { body(s, true); })}};
+}
+
+}  // namespace
+
+
+// ---------------------------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------------------------
+// Floor components.
+
+Component aead_seal(std::uint8_t alg, std::size_t ad_len, std::size_t n) {
+  return aead_seal_impl(alg, ad_len, n, 0, 0);
+}
+Component aead_seal_owned(std::uint8_t alg, std::size_t ad_len, std::size_t n,
+                          std::size_t frame_len) {
+  return aead_seal_impl(alg, ad_len, n, frame_len, ad_len);
+}
+Component aead_open(std::uint8_t alg, std::size_t ad_len, std::size_t n) {
+  return aead_open_impl(alg, ad_len, n, false);
+}
+Component aead_open_owned(std::uint8_t alg, std::size_t ad_len, std::size_t n) {
+  return aead_open_impl(alg, ad_len, n, true);
 }
 
 Component ed25519_sign(std::size_t len) {

@@ -19,42 +19,39 @@
 #include <openssl/evp.h>
 #include <sodium.h>
 
+#include "primitives.hpp"
 #include "registry.hpp"
 #include "tessella/capabilities.hpp"
+#include "tessella/sign.hpp"
 #include "tessella/types.hpp"
 
 namespace tessella::bench {
-
-std::string alg_name(std::uint8_t alg);
 
 /// The policy of the capability benchmarks.
 inline constexpr std::string_view kCapPolicy = R"({"require_cap":true,"allowed_ops":1})";
 inline constexpr std::uint32_t kCapPolicyMask = 1;
 
-/// Fixed keys and header fields shared by every benchmark.
-struct Fixture {
-  Bytes data_key;  // 32 bytes
-  Nonce nonce{};
-  Timestamp ts{};
-  Seed author_seed{};
-  PublicKey author{};
-  PublicKey owner{};
-  Cid prev_cid{};
-  Seed issuer_seed{};
-  PublicKey issuer{};
-  Seed holder_seed{};
-  PublicKey holder{};
+/// The frames of the frame benchmarks, made once per algorithm and payload size.
+struct FrameCase {
+  Bytes plaintext;
+  Bytes wire;      // sealed with an empty meta: no policy
+  Bytes wire_cap;  // sealed with kCapPolicy in meta
+  std::array<std::uint8_t, kCapTokenSize> token{};  // scoped to wire_cap, held by fx.holder
 };
-const Fixture& fixture();
-
-/// Deterministic filler bytes.
-Bytes filler(std::size_t n, std::uint8_t salt);
+const FrameCase& frame_case(std::uint8_t alg, std::size_t n);
+const SigningKey& author_key();
 
 // ---------------------------------------------------------------------------------------------
 // Floor components. Each registers (once) one benchmark per library and returns their names.
 
 Component aead_seal(std::uint8_t alg, std::size_t ad_len, std::size_t n);
 Component aead_open(std::uint8_t alg, std::size_t ad_len, std::size_t n);
+/// The same with the output allocated for the call (malloc, uninitialised), written by the
+/// primitive and freed, as an operation returning an owned buffer must: for sealing a frame of
+/// `frame_len` bytes with the ciphertext behind the associated data; for opening the plaintext.
+Component aead_seal_owned(std::uint8_t alg, std::size_t ad_len, std::size_t n,
+                          std::size_t frame_len);
+Component aead_open_owned(std::uint8_t alg, std::size_t ad_len, std::size_t n);
 Component ed25519_sign(std::size_t len);
 /// Verification from the key's 32 bytes (OpenSSL must import them; libsodium reads them).
 Component ed25519_verify(std::size_t len);

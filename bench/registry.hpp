@@ -62,6 +62,8 @@ Registry& registry();
 
 /// Payload sizes of the frame operations. The full set is always registered; the report picks.
 inline const std::vector<std::uint64_t> kSizes = {0, 64, 4096, 65536, 1u << 20, 16u << 20};
+/// Payload sizes of the C ABI rows and of the caller-buffer forms.
+inline const std::vector<std::uint64_t> kIntoSizes = {64, 4096, 65536, 1u << 20};
 
 /// Allocations made by one call of `op` on this thread, set as counters (per call):
 /// allocs, alloc_bytes, alloc_max (the largest single request), alloc_other (all but the
@@ -71,8 +73,11 @@ void count_allocations(benchmark::State& state, const std::function<void()>& op)
 
 /// Each module's benchmarks, registered by main before the run.
 void register_frame_benchmarks();
+void register_c_api_benchmarks();
 void register_events_benchmarks();
 void register_capabilities_benchmarks();
+void register_rights_benchmarks();
+void register_policy_benchmarks();
 void register_mnemonic_benchmarks();
 void register_search_benchmarks();
 
