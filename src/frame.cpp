@@ -12,45 +12,23 @@ namespace tessella {
 
 namespace {
 
+constexpr std::size_t kOffNonce = 4;
+constexpr std::size_t kOffTs = 16;
+constexpr std::size_t kOffAuthor = 32;
+constexpr std::size_t kOffOwner = 64;
+constexpr std::size_t kOffPrev = 96;
 constexpr std::size_t kOffPolLen = 128;
 constexpr std::size_t kOffCtLen = 132;
 
 const TessellaError kErrTooShort = TessellaError::invalid_format("too short");
 const TessellaError kErrAlg = TessellaError::invalid_format("alg");
 const TessellaError kErrLength = TessellaError::invalid_format("length");
-const TessellaError kErrBounds = TessellaError::invalid_format("bounds");
 const TessellaError kErrSectionTooLong = TessellaError::invalid_format("section too long");
 const TessellaError kErrPayloadTooLong = TessellaError::invalid_format("payload too long");
 const TessellaError kErrAuthorPub = TessellaError::invalid_format("author_pub");
 const TessellaError kErrBufferTooSmall = TessellaError::invalid_format("buffer too small");
 
 bool alg_on_wire(std::uint8_t alg) noexcept { return alg == kAlgAesGcm || alg == kAlgChaCha20; }
-
-// Reads fixed-size fields from the front of a byte string; every read is bounds-checked.
-class Cursor {
- public:
-  Cursor(ByteView in, std::size_t pos) noexcept : in_(in), pos_(pos) {}
-
-  Result<ByteView> take(std::size_t n) noexcept {
-    if (pos_ > in_.size() || n > in_.size() - pos_) return std::unexpected(kErrBounds);
-    ByteView out = in_.subspan(pos_, n);
-    pos_ += n;
-    return out;
-  }
-
-  template <std::size_t N>
-  Result<std::span<const std::uint8_t, N>> take_fixed() noexcept {
-    auto bytes = take(N);
-    if (!bytes) return std::unexpected(bytes.error());
-    return bytes->template first<N>();
-  }
-
-  std::size_t position() const noexcept { return pos_; }
-
- private:
-  ByteView in_;
-  std::size_t pos_;
-};
 
 std::uint16_t load_be16(ByteView b) noexcept {
   return static_cast<std::uint16_t>((b[0] << 8) | b[1]);
@@ -74,43 +52,33 @@ Result<FrameView> parse_view(ByteView in) noexcept {
   if (in.size() < kFrameFixedSize) return std::unexpected(kErrTooShort);
   if (!alg_on_wire(in[1])) return std::unexpected(kErrAlg);
 
-  // Bytes 0, 2 and 3 are carried unchecked; the cursor starts after them.
-  FrameHeader h;
-  h.version = in[0];
-  h.alg = in[1];
-  h.hdr2 = in[2];
-  h.hdr3 = in[3];
-  Cursor c(in, 4);
-  auto nonce = c.take_fixed<kNonceSize>();
-  auto ts = c.take_fixed<kTimestampSize>();
-  auto author = c.take_fixed<32>();
-  auto owner = c.take_fixed<32>();
-  auto prev = c.take_fixed<32>();
-  auto pol_len = c.take(2);
-  auto meta_len = c.take(2);
-  auto ct_len = c.take(4);
-  if (!nonce || !ts || !author || !owner || !prev || !pol_len || !meta_len || !ct_len) {
-    return std::unexpected(kErrBounds);
-  }
-  const std::uint64_t p = load_be16(*pol_len);
-  const std::uint64_t m = load_be16(*meta_len);
-  const std::uint64_t n = load_be32(*ct_len);
-  const std::uint64_t end = kFrameFixedSize + p + m + n;  // at most 2^32 + 2^17: no overflow
+  // The fixed part is all there: its fields are read at their offsets. Bytes 0, 2 and 3 are
+  // carried unchecked.
+  const std::uint8_t* p = in.data();
+  const std::uint64_t pol = load_be16(in.subspan(kOffPolLen, 2));
+  const std::uint64_t meta = load_be16(in.subspan(kOffPolLen + 2, 2));
+  const std::uint64_t n = load_be32(in.subspan(kOffCtLen, 4));
+  const std::uint64_t end = kFrameFixedSize + pol + meta + n;  // at most 2^32 + 2^17: no overflow
   if (in.size() < end + kFrameTrailerSize) return std::unexpected(kErrLength);
 
-  std::copy(nonce->begin(), nonce->end(), h.nonce.begin());
-  std::copy(ts->begin(), ts->end(), h.ts.begin());
-  std::copy(author->begin(), author->end(), h.author.begin());
-  std::copy(owner->begin(), owner->end(), h.owner.begin());
-  std::copy(prev->begin(), prev->end(), h.prev_cid.begin());
+  FrameHeader h;
+  h.version = p[0];
+  h.alg = p[1];
+  h.hdr2 = p[2];
+  h.hdr3 = p[3];
+  std::copy_n(p + kOffNonce, kNonceSize, h.nonce.begin());
+  std::copy_n(p + kOffTs, kTimestampSize, h.ts.begin());
+  std::copy_n(p + kOffAuthor, kPublicKeySize, h.author.begin());
+  std::copy_n(p + kOffOwner, kPublicKeySize, h.owner.begin());
+  std::copy_n(p + kOffPrev, kCidSize, h.prev_cid.begin());
   return FrameView{h,
-                   in.subspan(kFrameFixedSize, p),
-                   in.subspan(kFrameFixedSize + p, m),
-                   in.subspan(kFrameFixedSize + p + m, n),
+                   in.subspan(kFrameFixedSize, pol),
+                   in.subspan(kFrameFixedSize + pol, meta),
+                   in.subspan(kFrameFixedSize + pol + meta, n),
                    in.subspan(end).first<kTagSize>(),
                    in.subspan(end + kTagSize).first<kSignatureSize>(),
                    in.first(end + kFrameTrailerSize),
-                   in.first(kFrameFixedSize + p + m)};
+                   in.first(kFrameFixedSize + pol + meta)};
 }
 
 FrameHeader header_of(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3, NonceView nonce,
