@@ -9,6 +9,8 @@
 #include <new>
 #include <string>
 
+#include <malloc.h>
+
 #include "tessella/tessella.h"
 
 namespace {
@@ -38,12 +40,24 @@ void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
   return take_allocation() ? std::malloc(n == 0 ? 1 : n) : nullptr;
 }
 void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return ::operator new(n, t); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+// While a needle is set, every block released is searched for it: a secret the library copied
+// to the heap must be wiped before its memory goes back.
+std::atomic<const std::string*> g_needle{nullptr};
+std::atomic<bool> g_needle_found{false};
+void release(void* p) noexcept {
+  const std::string* needle = g_needle.load();
+  if (needle != nullptr && p != nullptr &&
+      memmem(p, malloc_usable_size(p), needle->data(), needle->size()) != nullptr) {
+    g_needle_found.store(true);
+  }
+  std::free(p);
+}
+void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t) noexcept { release(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
 
 namespace {
 
@@ -188,6 +202,13 @@ int main() {
       VOID_CALL(tessella_cid_blake3, key, 32, o.f.a),
   };
   for (const auto& c : cases) exhaust(c);
+
+  Outputs o;
+  g_needle.store(&words);
+  check(tessella_restore_keys(words.data(), words.size(), o.f.a, o.f.b, &o.err) == 0 &&
+            !g_needle_found.load(),
+        "tessella_restore_keys: no released block holds the phrase");
+  g_needle.store(nullptr);
 
   tessella_buf_free(&ct);
   tessella_buf_free(&frame);
