@@ -64,7 +64,6 @@ void check_case(const AeadImpl& impl, const Bytes& key, const Bytes& iv, const B
 
 // Every case with a 12-byte nonce; AES-128 and AES-192 keys are KeyUnavailable.
 TEST(AeadWycheproof, AesGcmAndChaCha20Poly1305) {
-  TESSELLA_REQUIRE_SHARED();
   for (const auto& [file, impl] :
        {std::pair<const char*, const AeadImpl*>{"aes_gcm_test.json", &kGcm},
         {"chacha20_poly1305_test.json", &kChaCha}}) {

@@ -19,7 +19,6 @@ Bytes blake3_input(std::size_t len) {
 
 // The first 32 bytes of each extended hash (the keyed and derive-key modes are not used here).
 TEST(CidBlake3, OfficialVectors) {
-  TESSELLA_REQUIRE_SHARED();
   nlohmann::json doc;
   ASSERT_TRUE(test::read_json(test::shared_vectors() / "blake3_test_vectors.json", doc));
   std::size_t checked = 0, longest = 0;

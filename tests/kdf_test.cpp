@@ -55,7 +55,6 @@ TEST(Hkdf, Rfc5869AndLongOutputVectors) {
 // Every case through hkdf_sha256 (the invalid ones ask for more than 255 blocks, the limit); HkdfV1
 // on the valid ones with an empty salt and at least 32 bytes of output.
 TEST(Hkdf, Wycheproof) {
-  TESSELLA_REQUIRE_SHARED();
   std::vector<test::WycheproofCase> cases;
   ASSERT_TRUE(test::read_wycheproof("hkdf_sha256_test.json", cases));
   int through_v1 = 0;

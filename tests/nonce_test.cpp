@@ -21,8 +21,7 @@ TEST(RandomNonce, DistinctAndEveryPositionAndBitVaries) {
     for (std::size_t bit = 0; bit < ones.size(); ++bit) ones[bit] += (n[bit / 8] >> (bit % 8)) & 1;
   }
   // Each bit is set in 2,048 +- 32 draws (one standard deviation); eight are allowed.
-  for (std::size_t bit = 0; bit < ones.size(); ++bit)
-    EXPECT_NEAR(ones[bit], 2048, 256) << "bit " << bit;
+  for (std::size_t bit = 0; bit < ones.size(); ++bit) EXPECT_NEAR(ones[bit], 2048, 256) << bit;
 }
 
 }  // namespace

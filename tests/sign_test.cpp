@@ -181,7 +181,6 @@ TEST(StrictKeyDecoding, Encodings) {
 // The twelve ed25519-speccheck cases (0 to 3 accepted, 4 to 11 refused) and every Wycheproof
 // case. Some valid ones are refused by libsodium: a verifier trusting its refusals fails here.
 TEST(Ed25519Vectors, SpeccheckAndWycheproof) {
-  TESSELLA_REQUIRE_SHARED();
   int sodium_refused_valid = 0;
   auto accepts = [&](const Bytes& pk, const Bytes& m, const Bytes& sig, const std::string& where) {
     if (pk.size() != 32 || sig.size() != 64) return false;  // no array to pass

@@ -12,8 +12,6 @@ namespace tessella::test {
 
 std::filesystem::path shared_vectors() { return TESSELLA_SHARED_VECTORS; }
 
-bool shared_present() { return std::filesystem::exists(shared_vectors().parent_path()); }
-
 std::filesystem::path cryptography_vectors() { return TESSELLA_CRYPTOGRAPHY_VECTORS; }
 
 ::testing::AssertionResult read_file(const std::filesystem::path& path, std::string& out) {

@@ -22,10 +22,10 @@
 
 namespace tessella::test {
 
+/// ../shared/vectors (Wycheproof, BLAKE3, BIP-39, speccheck) and Debian's
+/// python3-cryptography-vectors (NIST, RFC, sign.input), set by the CMake variables
+/// TESSELLA_SHARED_VECTORS and TESSELLA_CRYPTOGRAPHY_VECTORS. A missing file fails its test.
 std::filesystem::path shared_vectors();
-/// ../shared/vectors (Wycheproof, BLAKE3, BIP-39, speccheck), whether ../shared exists, and
-/// Debian's python3-cryptography-vectors (NIST, RFC, sign.input).
-bool shared_present();
 std::filesystem::path cryptography_vectors();
 
 /// A whole file, a JSON file: fail on a missing or unreadable file, or malformed JSON.
@@ -105,12 +105,5 @@ struct WycheproofCase {
 ::testing::AssertionResult read_wycheproof(std::string_view file, std::vector<WycheproofCase>& out);
 
 }  // namespace tessella::test
-
-/// Skips the current test with a message when ../shared is absent (a clone used outside CI).
-#define TESSELLA_REQUIRE_SHARED()                                                    \
-  do {                                                                               \
-    if (!::tessella::test::shared_present())                                         \
-      GTEST_SKIP() << "../shared is absent: " << ::tessella::test::shared_vectors(); \
-  } while (0)
 
 #endif
