@@ -26,6 +26,29 @@ bool equal(const std::uint8_t* p, std::size_t len, ByteView want) {
   return len == want.size() && (len == 0 || std::memcmp(p, want.data(), len) == 0);
 }
 
+// Checks one call's result (the caller's buffer `out`, or the returned buffer) against `want`,
+// then times the call; a returned buffer is freed after every call, as a host frees it.
+template <class Call>
+void time_buf_call(benchmark::State& s, bool into, Call call, const Bytes& out, ByteView want,
+                   const char* mismatch, std::size_t n) {
+  {
+    tessella_buf buf{};
+    const bool ok = call(into ? nullptr : &buf) == 0 &&
+                    (into ? out.size() == want.size() && equal(out.data(), out.size(), want)
+                          : equal(buf.data, buf.len, want));
+    tessella_buf_free(&buf);
+    if (!ok) s.SkipWithError(mismatch);
+  }
+  auto once = [&] {
+    tessella_buf buf{};
+    const int rc = call(into ? nullptr : &buf);
+    tessella_buf_free(&buf);
+    return rc;
+  };
+  time_calls(s, once);
+  set_bytes(s, n);
+}
+
 void c_seal(benchmark::State& s, std::uint8_t alg, std::size_t n, bool into) {
   const FrameCase& c = frame_case(alg, n);
   const Fixture& fx = fixture();
@@ -45,26 +68,7 @@ void c_seal(benchmark::State& s, std::uint8_t alg, std::size_t n, bool into) {
                                     fx.data_key.size(), c_author(), out.data(), out.size(), &len,
                                     cid, nullptr);
   };
-  auto once = [&] {
-    tessella_buf buf{};
-    const int rc = call(into ? nullptr : &buf);
-    tessella_buf_free(&buf);
-    return rc;
-  };
-  {
-    tessella_buf buf{};
-    if (call(into ? nullptr : &buf) != 0 ||
-        !(into ? out == c.wire : equal(buf.data, buf.len, c.wire))) {
-      s.SkipWithError("the C ABI's frame differs from seal_bytes'");
-    }
-    tessella_buf_free(&buf);
-  }
-  count_allocations(s, [&] { benchmark::DoNotOptimize(once()); });
-  for (auto _ : s) {
-    benchmark::DoNotOptimize(once());
-    benchmark::ClobberMemory();
-  }
-  set_bytes(s, n);
+  time_buf_call(s, into, call, out, c.wire, "the C ABI's frame differs from seal_bytes'", n);
 }
 
 void c_open(benchmark::State& s, std::uint8_t alg, std::size_t n, bool cap, bool into) {
@@ -87,26 +91,7 @@ void c_open(benchmark::State& s, std::uint8_t alg, std::size_t n, bool cap, bool
                                     fx.data_key.size(), token, cap ? c.token.size() : 0,
                                     presenter, nullptr, out.data(), out.size(), &len, nullptr);
   };
-  auto once = [&] {
-    tessella_buf buf{};
-    const int rc = call(into ? nullptr : &buf);
-    tessella_buf_free(&buf);
-    return rc;
-  };
-  {
-    tessella_buf buf{};
-    if (call(into ? nullptr : &buf) != 0 ||
-        !(into ? out == c.plaintext : equal(buf.data, buf.len, c.plaintext))) {
-      s.SkipWithError("the C ABI does not open the frame");
-    }
-    tessella_buf_free(&buf);
-  }
-  count_allocations(s, [&] { benchmark::DoNotOptimize(once()); });
-  for (auto _ : s) {
-    benchmark::DoNotOptimize(once());
-    benchmark::ClobberMemory();
-  }
-  set_bytes(s, n);
+  time_buf_call(s, into, call, out, c.plaintext, "the C ABI does not open the frame", n);
 }
 
 void c_verify(benchmark::State& s, std::uint8_t alg, std::size_t n) {
@@ -114,21 +99,8 @@ void c_verify(benchmark::State& s, std::uint8_t alg, std::size_t n) {
   tessella_frame_verification report{};
   auto call = [&] { return tessella_verify_bytes(c.wire.data(), c.wire.size(), &report, nullptr); };
   if (call() != 0 || report.valid != 1) s.SkipWithError("tessella_verify_bytes refused the frame");
-  count_allocations(s, [&] { benchmark::DoNotOptimize(call()); });
-  for (auto _ : s) {
-    benchmark::DoNotOptimize(call());
-    benchmark::ClobberMemory();
-  }
+  time_calls(s, call);
   set_bytes(s, n);
-}
-
-EventBody event_body() {
-  EventBody b;
-  b.scope_cid = fixture().prev_cid;
-  b.rights = Rights::READ_FEATURES | Rights::COMPUTE_USE;
-  b.exp_ts = 1'700'000'000'000ull;
-  b.peer_pub = fixture().holder;
-  return b;
 }
 
 void c_event(benchmark::State& s, std::uint8_t alg) {
@@ -150,11 +122,7 @@ void c_event(benchmark::State& s, std::uint8_t alg) {
   if (once() != 0 || !mine || !std::ranges::equal(ByteView(cid), mine->cid)) {
     s.SkipWithError("tessella_seal_event differs from seal_event");
   }
-  count_allocations(s, [&] { benchmark::DoNotOptimize(once()); });
-  for (auto _ : s) {
-    benchmark::DoNotOptimize(once());
-    benchmark::ClobberMemory();
-  }
+  time_calls(s, once);
 }
 
 void c_index(benchmark::State& s, std::size_t n) {
@@ -165,11 +133,7 @@ void c_index(benchmark::State& s, std::size_t n) {
     return tessella_blind_index(key.data(), key.size(), term.data(), term.size(), out, nullptr);
   };
   if (call() != 0) s.SkipWithError("tessella_blind_index failed");
-  count_allocations(s, [&] { benchmark::DoNotOptimize(call()); });
-  for (auto _ : s) {
-    benchmark::DoNotOptimize(call());
-    benchmark::ClobberMemory();
-  }
+  time_calls(s, call);
   set_bytes(s, n);
 }
 

@@ -15,11 +15,7 @@ void issue_tessella(benchmark::State& s) {
                      kExp, fx.holder);
   };
   if (auto t = call(); !t || !cap_verify(*t, fx.holder)) s.SkipWithError("cap_issue failed");
-  count_allocations(s, [&] { benchmark::DoNotOptimize(call()); });
-  for (auto _ : s) {
-    auto t = call();
-    benchmark::DoNotOptimize(t);
-  }
+  time_calls(s, call);
   s.SetBytesProcessed(static_cast<std::int64_t>(s.iterations() * kCapSignedSize));
 }
 

@@ -6,35 +6,22 @@
 namespace tessella::bench {
 namespace {
 
-EventBody body() {
-  EventBody b;
-  b.scope_cid = fixture().prev_cid;
-  b.rights = Rights::READ_FEATURES | Rights::COMPUTE_USE;
-  b.exp_ts = 1'700'000'000'000ull;
-  b.peer_pub = fixture().holder;
-  return b;
-}
-
 void event_tessella(benchmark::State& s, std::uint8_t alg, std::size_t wire_len) {
   const Fixture& fx = fixture();
-  const EventBody b = body();
+  const EventBody b = event_body();
   auto call = [&] {
     return seal_event(alg, fx.author, fx.owner, fx.prev_cid, EventKind::ReadEvent, b, fx.data_key,
                       author_key());
   };
   if (auto r = call(); !r) s.SkipWithError("seal_event failed");
-  count_allocations(s, [&] { benchmark::DoNotOptimize(call()); });
-  for (auto _ : s) {
-    auto r = call();
-    benchmark::DoNotOptimize(r);
-  }
+  time_calls(s, call);
   s.SetBytesProcessed(static_cast<std::int64_t>(s.iterations() * wire_len));
 }
 
 template <class Peer>
 void event_peer(benchmark::State& s, std::uint8_t alg, std::size_t wire_len) {
   const Fixture& fx = fixture();
-  const EventBody b = body();
+  const EventBody b = event_body();
   const Peer peer;
   auto call = [&] {
     const std::string doc = peer_event_document("ReadEvent", b.scope_cid, b.rights.bits(),
@@ -58,7 +45,7 @@ void event_peer(benchmark::State& s, std::uint8_t alg, std::size_t wire_len) {
 
 void register_events_benchmarks() {
   Registry& r = registry();
-  const EventBody b = body();
+  const EventBody b = event_body();
   const std::size_t doc = event_document(EventKind::ReadEvent, b).size();
   const std::size_t ad = kFrameFixedSize + 5 + doc;  // pol is "event"
   const std::size_t wire = ad + kFrameTrailerSize;

@@ -34,11 +34,7 @@ void seal_tessella(benchmark::State& s, std::uint8_t alg, std::size_t n, bool co
                       c.plaintext, fx.data_key, key);
   };
   if (auto r = call(); !r || r->bytes != c.wire) s.SkipWithError("seal_bytes is not deterministic");
-  if (count) count_allocations(s, [&] { benchmark::DoNotOptimize(call()); });
-  for (auto _ : s) {
-    auto r = call();
-    benchmark::DoNotOptimize(r);
-  }
+  time_calls(s, call, count);
   set_bytes(s, n);
 }
 
@@ -70,11 +66,7 @@ void open_tessella(benchmark::State& s, std::uint8_t alg, std::size_t n, bool ca
       cap ? std::optional<PublicKey>(fx.holder) : std::nullopt;
   auto call = [&] { return open_bytes(wire, fx.data_key, token, presenter); };
   if (auto r = call(); !r || *r != c.plaintext) s.SkipWithError("open_bytes failed");
-  if (count) count_allocations(s, [&] { benchmark::DoNotOptimize(call()); });
-  for (auto _ : s) {
-    auto r = call();
-    benchmark::DoNotOptimize(r);
-  }
+  time_calls(s, call, count);
   set_bytes(s, n);
 }
 
@@ -115,12 +107,7 @@ void seal_into_tessella(benchmark::State& s, std::uint8_t alg, std::size_t n) {
   if (auto r = call(); !r || r->len != c.wire.size() || out != c.wire) {
     s.SkipWithError("seal_bytes_into differs from seal_bytes");
   }
-  count_allocations(s, [&] { benchmark::DoNotOptimize(call()); });
-  for (auto _ : s) {
-    auto r = call();
-    benchmark::DoNotOptimize(r);
-    benchmark::ClobberMemory();
-  }
+  time_calls(s, call);
   set_bytes(s, n);
 }
 
@@ -135,12 +122,7 @@ void open_into_tessella(benchmark::State& s, std::uint8_t alg, std::size_t n, bo
   Bytes out(n);
   auto call = [&] { return open_bytes_into(wire, fx.data_key, token, presenter, std::nullopt, out); };
   if (auto r = call(); !r || *r != n || out != c.plaintext) s.SkipWithError("open_bytes_into failed");
-  count_allocations(s, [&] { benchmark::DoNotOptimize(call()); });
-  for (auto _ : s) {
-    auto r = call();
-    benchmark::DoNotOptimize(r);
-    benchmark::ClobberMemory();
-  }
+  time_calls(s, call);
   set_bytes(s, n);
 }
 
@@ -148,11 +130,7 @@ void verify_tessella(benchmark::State& s, std::uint8_t alg, std::size_t n, bool 
   const FrameCase& c = frame_case(alg, n);
   auto call = [&] { return verify_bytes(c.wire); };
   if (auto r = call(); !r || !r->valid) s.SkipWithError("verify_bytes refused the frame");
-  if (count) count_allocations(s, [&] { benchmark::DoNotOptimize(call()); });
-  for (auto _ : s) {
-    auto r = call();
-    benchmark::DoNotOptimize(r);
-  }
+  time_calls(s, call, count);
   set_bytes(s, n);
 }
 

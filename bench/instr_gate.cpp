@@ -318,11 +318,7 @@ void frame_ops(const SigningKey& cpp_key, const tessella_signing_key* key, std::
 
 void event_op(const tessella_signing_key* key, std::uint8_t alg) {
   const Fixture& fx = fixture();
-  EventBody b;
-  b.scope_cid = fx.prev_cid;
-  b.rights = Rights::READ_FEATURES | Rights::COMPUTE_USE;
-  b.exp_ts = 1'700'000'000'000ull;
-  b.peer_pub = fx.holder;
+  const EventBody b = event_body();
   const std::size_t ad = kFrameFixedSize + 5 + event_document(EventKind::ReadEvent, b).size();
   const std::size_t wire = ad + kFrameTrailerSize;
   std::uint8_t cid[32];

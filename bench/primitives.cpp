@@ -46,6 +46,15 @@ const Fixture& fixture() {
   return fx;
 }
 
+EventBody event_body() {
+  EventBody b;
+  b.scope_cid = fixture().prev_cid;
+  b.rights = Rights::READ_FEATURES | Rights::COMPUTE_USE;
+  b.exp_ts = 1'700'000'000'000ull;
+  b.peer_pub = fixture().holder;
+  return b;
+}
+
 Cid b3(const std::uint8_t* data, std::size_t len) {
   blake3_hasher h;
   blake3_hasher_init(&h);

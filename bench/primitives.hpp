@@ -10,6 +10,7 @@
 
 #include <openssl/evp.h>
 
+#include "tessella/events.hpp"
 #include "tessella/types.hpp"
 
 namespace tessella::bench {
@@ -34,6 +35,9 @@ struct Fixture {
   PublicKey holder{};
 };
 const Fixture& fixture();
+
+/// The event the seal_event benchmarks seal (a ReadEvent of the fixture's keys).
+EventBody event_body();
 
 Cid b3(const std::uint8_t* data, std::size_t len);
 

@@ -71,6 +71,18 @@ inline const std::vector<std::uint64_t> kIntoSizes = {64, 4096, 65536, 1u << 20}
 /// time to let one-time initialisation happen.
 void count_allocations(benchmark::State& state, const std::function<void()>& op);
 
+/// time_calls counts one call's allocations (unless `count` is false: the thread rows), then
+/// times the call, keeping its result from being optimised away.
+template <class Call>
+void time_calls(benchmark::State& state, Call call, bool count = true) {
+  if (count) count_allocations(state, [&] { benchmark::DoNotOptimize(call()); });
+  for (auto _ : state) {
+    auto r = call();
+    benchmark::DoNotOptimize(r);
+    benchmark::ClobberMemory();
+  }
+}
+
 /// Each module's benchmarks, registered by main before the run.
 void register_frame_benchmarks();
 void register_c_api_benchmarks();
