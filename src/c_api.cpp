@@ -143,10 +143,6 @@ bool open_args(const uint8_t* frame, size_t frame_len, const uint8_t* key, size_
   return true;
 }
 
-}  // namespace
-
-namespace {
-
 // Runs one AEAD direction into a buffer of the text's length that goes to the caller. The key is
 // checked before the buffer is allocated; a failed decryption wipes what it wrote before the
 // buffer is freed.
@@ -375,11 +371,11 @@ int tessella_frame_aad(const uint8_t* bytes, size_t len, uint32_t n, tessella_bu
   return guarded(err, [&] {
     ByteView in;
     if (out == nullptr || !view(bytes, len, in)) return null_argument(err);
-    auto frame = tessella::deserialize(in);
-    if (!frame) return fail(err, frame.error());
-    auto aad = tessella::aad_bytes(*frame, n);
-    if (!aad) return fail(err, aad.error());
-    if (!to_buf(*aad, out)) return out_of_memory(err);
+    // The frame's own associated data with n in the ct_len field; no section is copied twice.
+    auto v = tessella::frame_view(in);
+    if (!v) return fail(err, v.error());
+    if (!to_buf(v->aad, out)) return out_of_memory(err);
+    tessella::detail::write_ct_len(out->data, n);
     return 0;
   });
 }

@@ -139,6 +139,10 @@ FrameVerification report_of(ByteView wire, bool valid) {
 
 namespace detail {
 
+void write_ct_len(std::uint8_t* fixed_part, std::uint32_t n) noexcept {
+  store_be32(fixed_part + kOffCtLen, n);
+}
+
 std::size_t write_aad(std::uint8_t* out, const FrameHeader& h, ByteView pol, ByteView meta,
                       std::size_t n) noexcept {
   out[0] = h.version;
@@ -153,7 +157,7 @@ std::size_t write_aad(std::uint8_t* out, const FrameHeader& h, ByteView pol, Byt
   std::copy(h.prev_cid.begin(), h.prev_cid.end(), p);
   store_be16(out + kOffPolLen, static_cast<std::uint16_t>(pol.size()));
   store_be16(out + kOffPolLen + 2, static_cast<std::uint16_t>(meta.size()));
-  store_be32(out + kOffCtLen, static_cast<std::uint32_t>(n));
+  write_ct_len(out, static_cast<std::uint32_t>(n));
   p = out + kFrameFixedSize;
   if (!pol.empty()) p = std::copy(pol.begin(), pol.end(), p);
   if (!meta.empty()) p = std::copy(meta.begin(), meta.end(), p);

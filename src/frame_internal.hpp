@@ -16,6 +16,9 @@ namespace tessella::detail {
 std::size_t write_aad(std::uint8_t* out, const FrameHeader& h, ByteView pol, ByteView meta,
                       std::size_t n) noexcept;
 
+/// write_ct_len writes n into the ct_len field of a frame's fixed part (big-endian, at 132).
+void write_ct_len(std::uint8_t* fixed_part, std::uint32_t n) noexcept;
+
 /// seal_written completes a frame whose associated data (aad_len bytes) is already written at
 /// the front of `out`, which holds exactly the frame's length: encrypts the plaintext into its
 /// place with the cipher and nonce of that header, signs, and returns the identifier.
