@@ -143,6 +143,19 @@ bool open_args(const uint8_t* frame, size_t frame_len, const uint8_t* key, size_
   return true;
 }
 
+// Parses the caller's frame and runs body(input, view) on it: the prologue of the functions that
+// read a frame's parts.
+template <class Body>
+int with_frame(const uint8_t* bytes, size_t len, const void* out, tessella_error* err, Body body) {
+  return guarded(err, [&] {
+    ByteView in;
+    if (out == nullptr || !view(bytes, len, in)) return null_argument(err);
+    auto v = tessella::frame_view(in);
+    if (!v) return fail(err, v.error());
+    return body(in, *v);
+  });
+}
+
 // Runs one AEAD direction into a buffer of the text's length that goes to the caller. The key is
 // checked before the buffer is allocated; a failed decryption wipes what it wrote before the
 // buffer is freed.
@@ -298,43 +311,35 @@ int tessella_hkdf_derive(const uint8_t* ikm, size_t ikm_len, const uint8_t* info
 
 int tessella_frame_parse(const uint8_t* bytes, size_t len, tessella_frame_fields* out,
                          tessella_error* err) {
-  return guarded(err, [&] {
-    ByteView in;
-    if (out == nullptr || !view(bytes, len, in)) return null_argument(err);
-    auto v = tessella::frame_view(in);
-    if (!v) return fail(err, v.error());
+  return with_frame(bytes, len, out, err, [&](ByteView in, const tessella::FrameView& v) {
     tessella_frame_fields f;
-    f.version = v->version;
-    f.alg = v->alg;
-    f.hdr2 = v->hdr2;
-    f.hdr3 = v->hdr3;
-    std::memcpy(f.nonce, v->nonce.data(), sizeof f.nonce);
-    std::memcpy(f.ts, v->ts.data(), sizeof f.ts);
-    std::memcpy(f.author, v->author.data(), sizeof f.author);
-    std::memcpy(f.owner, v->owner.data(), sizeof f.owner);
-    std::memcpy(f.prev_cid, v->prev_cid.data(), sizeof f.prev_cid);
+    f.version = v.version;
+    f.alg = v.alg;
+    f.hdr2 = v.hdr2;
+    f.hdr3 = v.hdr3;
+    std::memcpy(f.nonce, v.nonce.data(), sizeof f.nonce);
+    std::memcpy(f.ts, v.ts.data(), sizeof f.ts);
+    std::memcpy(f.author, v.author.data(), sizeof f.author);
+    std::memcpy(f.owner, v.owner.data(), sizeof f.owner);
+    std::memcpy(f.prev_cid, v.prev_cid.data(), sizeof f.prev_cid);
     const auto at = [&](ByteView section) { return static_cast<size_t>(section.data() - in.data()); };
-    f.pol_offset = at(v->pol);
-    f.pol_len = v->pol.size();
-    f.meta_offset = at(v->meta);
-    f.meta_len = v->meta.size();
-    f.ct_offset = at(v->ct);
-    f.ct_len = v->ct.size();
-    std::memcpy(f.tag, v->tag.data(), sizeof f.tag);
-    std::memcpy(f.sig, v->sig.data(), sizeof f.sig);
-    f.frame_len = v->wire.size();
+    f.pol_offset = at(v.pol);
+    f.pol_len = v.pol.size();
+    f.meta_offset = at(v.meta);
+    f.meta_len = v.meta.size();
+    f.ct_offset = at(v.ct);
+    f.ct_len = v.ct.size();
+    std::memcpy(f.tag, v.tag.data(), sizeof f.tag);
+    std::memcpy(f.sig, v.sig.data(), sizeof f.sig);
+    f.frame_len = v.wire.size();
     *out = f;
     return 0;
   });
 }
 
 int tessella_frame_cid(const uint8_t* bytes, size_t len, uint8_t out_cid[32], tessella_error* err) {
-  return guarded(err, [&] {
-    ByteView in;
-    if (out_cid == nullptr || !view(bytes, len, in)) return null_argument(err);
-    auto v = tessella::frame_view(in);
-    if (!v) return fail(err, v.error());
-    const auto cid = tessella::cid_blake3(v->wire);
+  return with_frame(bytes, len, out_cid, err, [&](ByteView, const tessella::FrameView& v) {
+    const auto cid = tessella::cid_blake3(v.wire);
     std::memcpy(out_cid, cid.data(), cid.size());
     return 0;
   });
@@ -368,13 +373,9 @@ int tessella_frame_reserialize(const uint8_t* bytes, size_t len, tessella_buf* o
 
 int tessella_frame_aad(const uint8_t* bytes, size_t len, uint32_t n, tessella_buf* out,
                        tessella_error* err) {
-  return guarded(err, [&] {
-    ByteView in;
-    if (out == nullptr || !view(bytes, len, in)) return null_argument(err);
-    // The frame's own associated data with n in the ct_len field; no section is copied twice.
-    auto v = tessella::frame_view(in);
-    if (!v) return fail(err, v.error());
-    if (!to_buf(v->aad, out)) return out_of_memory(err);
+  // The frame's own associated data with n in the ct_len field; no section is copied twice.
+  return with_frame(bytes, len, out, err, [&](ByteView, const tessella::FrameView& v) {
+    if (!to_buf(v.aad, out)) return out_of_memory(err);
     tessella::detail::write_ct_len(out->data, n);
     return 0;
   });
