@@ -194,10 +194,65 @@ struct SealedInto {
     std::optional<PublicKey> presenter_pub, std::optional<std::uint64_t> now,
     std::span<std::uint8_t> out);
 
+/// IssuerTrust names the issuers whose capability tokens may open a guarded frame: the listed
+/// public keys and, when `owner` is true, the frame's own owner field. A trust that lists no key
+/// and does not trust the owner trusts nobody, so every guarded frame is refused. The list is
+/// borrowed for the call.
+struct IssuerTrust {
+  std::span<const PublicKey> issuers;
+  bool owner = true;
+
+  /// frame_owner trusts the frame's owner field alone: the owner grants access to its frames.
+  static IssuerTrust frame_owner() noexcept { return IssuerTrust{{}, true}; }
+  /// only trusts the listed keys and not the owner field.
+  static IssuerTrust only(std::span<const PublicKey> keys) noexcept { return IssuerTrust{keys, false}; }
+};
+
+/// OpenOptions are the inputs of a trusted opening besides the frame and its data key: the
+/// capability token's binary form, the presenter's public key (a claim the host must have
+/// authenticated), the current time on the clock of the tokens' exp_ts, and the trusted issuers.
+/// By default the owner named in the frame is the one trusted issuer.
+struct OpenOptions {
+  std::optional<ByteView> capability;
+  std::optional<PublicKey> presenter_pub;
+  std::optional<std::uint64_t> now;
+  IssuerTrust trust;
+};
+
+/// open_bytes_trusted opens as open_bytes_with_ctx does, with one more check on the capability
+/// path: after the token's holder and signature checks and before its scope, the token's
+/// issuer_pub must be one of the trusted issuers (else CapabilityInvalid). Frames whose policy
+/// asks for no capability open as before, whatever the trust. Checks no frame signature.
+[[nodiscard]] TESSELLA_API Result<Bytes> open_bytes_trusted(ByteView frame, ByteView data_key,
+                                                            const OpenOptions& options);
+
+/// open_bytes_trusted_into is open_bytes_trusted into the caller's buffer, with the errors and
+/// the wiping of open_bytes_into; returns the plaintext's length.
+[[nodiscard]] TESSELLA_API Result<std::size_t> open_bytes_trusted_into(
+    ByteView frame, ByteView data_key, const OpenOptions& options, std::span<std::uint8_t> out);
+
+/// seal_bytes without a nonce draws a fresh 12-byte nonce from the operating system's random
+/// source for this one frame (the frame carries it); otherwise it is seal_bytes. This is the
+/// form to use: a nonce used twice under one data key reveals the XOR of the two plaintexts and,
+/// with AES-256-GCM, the key that authenticates every frame under that data key.
+[[nodiscard]] TESSELLA_API Result<SealedBytes> seal_bytes(
+    std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3, TimestampView ts,
+    const PublicKey& author, const PublicKey& owner, const Cid& prev_cid, ByteView pol,
+    ByteView meta, ByteView plaintext, ByteView data_key, const SigningKey& signer);
+
+/// seal_bytes_into without a nonce draws a fresh one as seal_bytes without a nonce does.
+[[nodiscard]] TESSELLA_API Result<SealedInto> seal_bytes_into(
+    std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3, TimestampView ts,
+    const PublicKey& author, const PublicKey& owner, const Cid& prev_cid, ByteView pol,
+    ByteView meta, ByteView plaintext, ByteView data_key, const SigningKey& signer,
+    std::span<std::uint8_t> out);
+
 /// verify_bytes parses the frame, takes its author field as the Ed25519 key and reports whether
 /// the signature holds, with the identifier of the frame's own bytes (trailing input excluded).
-/// Copies no section. Errors: the parser's InvalidFormat; InvalidFormat "author_pub" when
-/// author is not a curve point.
+/// Copies no section. Whether the author is the one expected is the caller's to check (compare
+/// the parsed author field). Errors: the parser's InvalidFormat; InvalidFormat "author_pub" when
+/// author is not a curve point or is one of the eight points of small order, under which a
+/// signature proves nothing (the all-zero field of a transfer template is one).
 [[nodiscard]] TESSELLA_API Result<FrameVerification> verify_bytes(ByteView frame);
 
 }  // namespace tessella

@@ -1,4 +1,4 @@
-/* tessella C ABI 1.0: seal, sign, name and open frames; capability tokens, events, recovery
+/* tessella C ABI 1.1: seal, sign, name and open frames; capability tokens, events, recovery
  * phrases and blind indexes, for hosts written in C, Swift, Kotlin or any language with a C FFI.
  *
  * Conventions, which hold for every function below:
@@ -21,11 +21,17 @@
  *   tessella_buf_free. Output buffers of the *_into functions must not overlap their inputs.
  *
  * What a host must know about security:
- * - Opening (tessella_open_bytes) checks no frame signature. A host that must know who sealed a
- *   frame calls tessella_verify_bytes and compares the author with the key it expects.
- * - A capability token from any issuer passes the opening path as long as its own signature
- *   holds. A host that trusts only some issuers decodes the token with tessella_cap_decode and
- *   compares issuer_pub before opening.
+ * - Open frames with tessella_open_bytes_trusted (or _trusted_into), naming the issuers it
+ *   trusts (the frame's owner, listed keys, or both), and pass the current time as now. The
+ *   older tessella_open_bytes accepts a capability token from any issuer as long as its own
+ *   signature holds, so a holder can grant itself access, and checks no expiry without now.
+ * - Opening checks no frame signature. A host that must know who sealed a frame calls
+ *   tessella_verify_bytes and compares the author with the key it expects.
+ * - Seal with nonce NULL: the library then draws a fresh nonce. A nonce used twice under one
+ *   data key reveals the XOR of the two plaintexts and, with AES-256-GCM, the key that
+ *   authenticates every frame under that data key, so that all of them become forgeable.
+ * - Frame and token checks refuse public keys of small order (the all-zero key among them),
+ *   under which any signature could be made to hold; the primitive tessella_verify does not.
  * - The presenter's public key is a claim: the host must have authenticated the presenter (for
  *   example by a signed challenge) before passing it.
  * - A frame is guarded only when its meta section reads as a policy with "require_cap": true. A
@@ -41,9 +47,9 @@
 #include <stdint.h>
 
 #define TESSELLA_VERSION_MAJOR 1
-#define TESSELLA_VERSION_MINOR 0
+#define TESSELLA_VERSION_MINOR 1
 #define TESSELLA_VERSION_PATCH 0
-#define TESSELLA_VERSION_STRING "1.0.0"
+#define TESSELLA_VERSION_STRING "1.1.0"
 
 #if defined(_WIN32)
 #  if defined(TESSELLA_BUILDING)
@@ -71,6 +77,24 @@ extern "C" {
 /* A frame's fixed part and trailer: a frame is 216 + pol + meta + payload bytes. */
 #define TESSELLA_FRAME_OVERHEAD 216
 
+/* The two ciphers of a frame's alg byte. */
+#define TESSELLA_ALG_AES_256_GCM 1
+#define TESSELLA_ALG_CHACHA20_POLY1305 2
+
+/* The five named rights of a capability token and a frame's "allowed_ops" (bits; others may be
+   set too). */
+#define TESSELLA_RIGHT_READ_FEATURES 0x1u
+#define TESSELLA_RIGHT_READ_RAW 0x2u
+#define TESSELLA_RIGHT_TRANSFER_OWNERSHIP 0x4u
+#define TESSELLA_RIGHT_LICENSE_GRANT 0x8u
+#define TESSELLA_RIGHT_COMPUTE_USE 0x10u
+
+/* The three event kinds of tessella_seal_event. */
+#define TESSELLA_EVENT_OWNERSHIP_TRANSFER 0
+#define TESSELLA_EVENT_READ 1
+#define TESSELLA_EVENT_LICENSE_GRANT 2
+
+/* The nine error kinds. */
 typedef enum tessella_kind {
   TESSELLA_INVALID_FORMAT = 0, TESSELLA_SIGNATURE_INVALID = 1, TESSELLA_AEAD_TAG_MISMATCH = 2,
   TESSELLA_NONCE_INVALID = 3, TESSELLA_CAPABILITY_INVALID = 4, TESSELLA_POLICY_VIOLATION = 5,
@@ -93,14 +117,16 @@ typedef struct tessella_buf { uint8_t *data; size_t len; } tessella_buf;  /* own
    held a secret before releasing it. */
 TESSELLA_EXPORT void tessella_buf_free(tessella_buf *buf);
 
-/* The library's version, "1.0.0": the same as TESSELLA_VERSION_STRING of the header it was built
+/* The library's version, "1.1.0": the same as TESSELLA_VERSION_STRING of the header it was built
    with. A host compares the two to detect a header from another release. */
 TESSELLA_EXPORT const char *tessella_version(void);
 
 /* ---- Primitives ---- */
 
 /* Encrypts pt with AEAD `alg` (1: AES-256-GCM; any other value: ChaCha20-Poly1305, as the frame
-   layer maps it) under a 32-byte key and a 12-byte nonce, binding aad. Writes the ciphertext
+   layer maps it) under a 32-byte key and a 12-byte nonce, binding aad. The nonce must be new
+   for this key: a reused one reveals the XOR of the plaintexts and, with AES-256-GCM, the key
+   that authenticates them. Writes the ciphertext
    (pt_len bytes) to *out_ct and the tag to out_tag.
    Errors: TESSELLA_KEY_UNAVAILABLE when key_len is not 32; TESSELLA_INTERNAL "aes-gcm encrypt" or
    "chacha encrypt" when the input exceeds the cipher's limits. */
@@ -135,7 +161,8 @@ TESSELLA_EXPORT void tessella_verifying_key_bytes(const tessella_signing_key *ke
    general ones; out_sig is untouched on failure. */
 TESSELLA_EXPORT int tessella_sign(const tessella_signing_key *key, const uint8_t *msg,
                                   size_t msg_len, uint8_t out_sig[64], tessella_error *err);
-/* Verifies a signature strictly (RFC 8032: canonical S, canonical point encodings).
+/* Verifies a signature strictly (RFC 8032: canonical S, canonical point encodings). Public keys
+   of small order are accepted, as RFC 8032 does; frames and tokens refuse them.
    Errors: TESSELLA_SIGNATURE_INVALID for a signature that does not verify and for public key
    bytes that do not decode to a curve point. */
 TESSELLA_EXPORT int tessella_verify(const uint8_t pub[32], const uint8_t *msg, size_t msg_len,
@@ -192,6 +219,10 @@ TESSELLA_EXPORT int tessella_frame_aad(const uint8_t *bytes, size_t len, uint32_
    2 ChaCha20-Poly1305), signs the frame with signer and names it by the BLAKE3 hash of its wire
    form. Writes the frame (216 + pol_len + meta_len + pt_len bytes) to *out_frame and its
    identifier to out_cid. Whether author belongs to signer is not checked.
+   nonce NULL (the safe choice): the library draws a fresh 12-byte nonce from the operating
+   system's random source, and the frame carries it. A nonce passed in must never have been used
+   under this data key: a reused nonce reveals the XOR of the two plaintexts and, with
+   AES-256-GCM, lets anyone forge frames under the key.
    Errors, checked in this order before any work: TESSELLA_INVALID_FORMAT "alg" (alg not 1 or 2),
    "section too long" (pol or meta above 65,535 bytes), "payload too long" (pt of 2^32 bytes or
    more, or a frame larger than the address space); TESSELLA_KEY_UNAVAILABLE (key_len not 32);
@@ -213,7 +244,7 @@ TESSELLA_EXPORT int tessella_sealed_len(size_t pol_len, size_t meta_len, size_t 
                                         size_t *out_len, tessella_error *err);
 
 /* tessella_seal_bytes into the caller's buffer: writes the frame into out[0 .. *out_len) and
-   allocates nothing for it. Errors: as tessella_seal_bytes, then TESSELLA_INVALID_FORMAT
+   allocates nothing for it. nonce NULL draws a fresh nonce, as for tessella_seal_bytes. Errors: as tessella_seal_bytes, then TESSELLA_INVALID_FORMAT
    "buffer too small" when out_cap is below the frame's length (nothing is written). On a cipher
    failure out may hold a partial frame, never plaintext. */
 TESSELLA_EXPORT int tessella_seal_bytes_into(uint8_t alg, uint8_t hdr2, uint8_t hdr3,
@@ -254,6 +285,39 @@ TESSELLA_EXPORT int tessella_open_bytes_into(const uint8_t *frame, size_t frame_
                                              uint8_t *out, size_t out_cap, size_t *out_len,
                                              tessella_error *err);
 
+/* The issuers a host trusts to grant access to guarded frames. A trust with no listed key and
+   owner 0 trusts nobody: every guarded frame is refused. */
+typedef struct tessella_trust {
+  const uint8_t *issuers;   /* issuer_count public keys, 32 bytes each, back to back */
+  size_t issuer_count;
+  int32_t owner;            /* non-zero: the frame's own owner field is trusted as well */
+} tessella_trust;
+
+/* tessella_open_bytes with the host's trust: the call a host should use to open frames. On the
+   capability path, after the token's holder and signature checks and before its scope, the
+   token's issuer_pub must equal one of trust's issuers, or the frame's owner field when
+   trust->owner is non-zero; otherwise TESSELLA_CAPABILITY_INVALID. Frames whose policy asks for
+   no capability open as with tessella_open_bytes, whatever the trust. trust NULL, or issuers
+   NULL with a non-zero count, is "null argument". Errors: as tessella_open_bytes, with that one
+   check added. */
+TESSELLA_EXPORT int tessella_open_bytes_trusted(const uint8_t *frame, size_t frame_len,
+                                                const uint8_t *key, size_t key_len,
+                                                const uint8_t *cap, size_t cap_len,
+                                                const uint8_t presenter_pub[32],
+                                                const uint64_t *now, const tessella_trust *trust,
+                                                tessella_buf *out_pt, tessella_error *err);
+
+/* tessella_open_bytes_into with the host's trust, checked as tessella_open_bytes_trusted does.
+   Errors and the wiping of out on a failed decryption: as tessella_open_bytes_into. */
+TESSELLA_EXPORT int tessella_open_bytes_trusted_into(const uint8_t *frame, size_t frame_len,
+                                                     const uint8_t *key, size_t key_len,
+                                                     const uint8_t *cap, size_t cap_len,
+                                                     const uint8_t presenter_pub[32],
+                                                     const uint64_t *now,
+                                                     const tessella_trust *trust, uint8_t *out,
+                                                     size_t out_cap, size_t *out_len,
+                                                     tessella_error *err);
+
 typedef struct tessella_frame_verification {
   uint8_t cid[32];
   int32_t valid;          /* 1 or 0 */
@@ -261,8 +325,10 @@ typedef struct tessella_frame_verification {
 } tessella_frame_verification;
 /* Checks the frame's signature with its author field as the Ed25519 key and writes the report
    and the frame's identifier to *out. A signature that does not verify is a report (valid 0),
-   not an error. Errors: the parsing errors; TESSELLA_INVALID_FORMAT "author_pub" when the author
-   field is not a curve point. */
+   not an error. Whether the author is the key the host expects is the host's to compare
+   (tessella_frame_parse). Errors: the parsing errors; TESSELLA_INVALID_FORMAT "author_pub" when
+   the author field is not a curve point or is a point of small order (such as the all-zero field
+   of a transfer template), under which a signature proves nothing. */
 TESSELLA_EXPORT int tessella_verify_bytes(const uint8_t *frame, size_t frame_len,
                                           tessella_frame_verification *out, tessella_error *err);
 
@@ -310,7 +376,7 @@ TESSELLA_EXPORT int tessella_cap_issue(const uint8_t issuer_seed[32], const uint
 /* Decodes the token, then checks holder and signature. Checks no expiry and trusts any issuer.
    Errors: TESSELLA_CAPABILITY_INVALID when the token does not decode or its holder is not
    presenter_pub; TESSELLA_SIGNATURE_INVALID when its signature does not verify under its
-   issuer_pub. */
+   issuer_pub, or issuer_pub is not a curve point or is of small order. */
 TESSELLA_EXPORT int tessella_cap_verify(const uint8_t *token, size_t token_len,
                                         const uint8_t presenter_pub[32], tessella_error *err);
 
