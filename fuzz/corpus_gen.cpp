@@ -130,6 +130,27 @@ void policy() {
       {"lone-surrogate", R"({"x":"\ud800","require_cap":true,"y":"\udc00\ud800"})"},
       {"surrogate-key", R"({"\ud800":1,"require_cap":true})"},
       {"byte-order-mark", "\xef\xbb\xbf{\"require_cap\":true}"},
+      // The compact reader's edges: each is decided by it or handed to the full reader.
+      {"compact-no-cap", R"({"require_cap":false})"},
+      {"compact-no-cap-cut", R"({"require_cap":fals)"},
+      {"compact-cap-then-no-cap", R"({"require_cap":true,"allowed_ops":7,"require_cap":false})"},
+      {"compact-cap-prefix-only", R"({"require_cap":true,"allowed_ops":)"},
+      {"compact-ops-leading-zero", R"({"require_cap":true,"allowed_ops":01})"},
+      {"compact-ops-zero", R"({"require_cap":true,"allowed_ops":0})"},
+      {"compact-ops-exponent", R"({"require_cap":true,"allowed_ops":1e2})"},
+      {"compact-ops-first", R"({"allowed_ops":5,"require_cap":true,"x":null,"y":false})"},
+      {"compact-empty-object", R"({})"},
+      {"compact-empty-object-trailing", R"({}})"},
+      {"compact-trailing-comma", R"({"require_cap":true,})"},
+      {"compact-close-twice", R"({"require_cap":true}})"},
+      {"compact-long-key-escape", R"({"abcdefghij\u0041":1,"require_cap":true})"},
+      {"compact-long-key-utf8", "{\"abcdefgh\xc3\xa9ijkl\":1,\"require_cap\":true}"},
+      {"compact-long-string-control", "{\"require_cap\":true,\"x\":\"abcdefghijkl\x01\"}"},
+      {"compact-delete-in-string", "{\"abcdefgh\x7fijkl\":\"\x7f\",\"require_cap\":true}"},
+      {"compact-key-prefix", R"({"require_capx":true,"allowed_op":3})"},
+      {"compact-event", R"({"event":"read","exp_ts":1700000000,"peer_pub":"abab)"
+       R"(abababababababababababababababababababababababababababababab","require_cap":false,)"
+       R"("rights":7,"scope_cid":"0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f"})"},
   };
   for (const auto& d : docs) write("policy", d[0], std::string_view(d[1]));
   const std::string nul = std::string(R"({"require_cap":true})") + '\0';

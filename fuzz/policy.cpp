@@ -1,11 +1,13 @@
 // The frame policy reader (a streaming reader that keeps no document) against a whole-document
 // parse with the same rules (nlohmann::json on the text with its two known refusals rewritten
-// away), plus two rewrites that must not change the policy.
+// away), plus two rewrites that must not change the policy. Every text read also checks that the
+// compact reader, when it decides, agrees with the full reader.
 #include <algorithm>
 #include <cstdint>
 #include <string>
 
 #include "fuzz_support.hpp"
+#include "policy_internal.hpp"
 #include "tessella/frame.hpp"
 
 using namespace tessella;
@@ -16,9 +18,16 @@ namespace {
 // nlohmann::json writes a document recursively: deeper documents are not written back.
 constexpr std::size_t kDumpMaxDepth = 1024;
 
+// read_policy, checked against its two readers: the full reader gives the same policy, and the
+// compact reader, when it decides, agrees with the full one.
 FramePolicy read(ByteView meta) {
   static_assert(noexcept(read_policy(meta)));
-  return read_policy(meta);
+  const FramePolicy got = read_policy(meta);
+  const FramePolicy full = detail::read_policy_full(meta);
+  FUZZ_CHECK(got == full);
+  FramePolicy compact;
+  if (detail::read_policy_compact(meta, compact)) FUZZ_CHECK(compact == full);
+  return got;
 }
 
 }  // namespace

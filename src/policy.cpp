@@ -2,7 +2,10 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
+
+#include "policy_internal.hpp"
 
 namespace tessella {
 
@@ -342,11 +345,157 @@ bool PolicyReader::string(Key* key) noexcept {
   return true;
 }
 
+// The compact reader's pieces.
+
+constexpr std::uint64_t kOnes = 0x0101010101010101;
+constexpr std::uint64_t kHighs = 0x8080808080808080;
+
+// Whether one of the eight bytes of w may end a plain run of string bytes: a quote, a backslash,
+// a control character or a byte above 0x7F. Exact about whether there is one, not about where.
+bool has_special(std::uint64_t w) noexcept {
+  const auto zero_byte = [](std::uint64_t x) { return (x - kOnes) & ~x; };
+  return ((zero_byte(w ^ (kOnes * '"')) | zero_byte(w ^ (kOnes * '\\')) |
+           ((w - kOnes * 0x20) & ~w) | w) &
+          kHighs) != 0;
+}
+
+// The position just after the closing quote of a string whose first byte is at pos and whose
+// bytes are all printable ASCII other than the backslash; 0 for any other string (escapes,
+// UTF-8, control characters, no closing quote).
+std::size_t plain_string_end(const std::uint8_t* p, std::size_t pos, std::size_t n) noexcept {
+  while (n - pos >= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + pos, 8);
+    if (has_special(w)) break;
+    pos += 8;
+  }
+  for (; pos < n; ++pos) {
+    const std::uint8_t c = p[pos];
+    if (c == '"') return pos + 1;
+    if (c < 0x20 || c > 0x7F || c == '\\') return 0;
+  }
+  return 0;
+}
+
+bool bytes_equal(const std::uint8_t* p, std::string_view text) noexcept {
+  return std::memcmp(p, text.data(), text.size()) == 0;
+}
+
+// The two policies the library itself writes, compared whole.
+constexpr std::string_view kNoCapDocument = R"({"require_cap":false})";
+constexpr std::string_view kCapPrefix = R"({"require_cap":true,"allowed_ops":)";
+
 }  // namespace
 
-FramePolicy read_policy(ByteView meta) noexcept {
+namespace detail {
+namespace {
+
+// The compact object: the loop over its members, kept out of read_policy_compact so that the
+// shapes decided by comparing bytes pay no more than the comparison.
+[[gnu::noinline]] bool read_compact_object(ByteView meta, FramePolicy& out) noexcept {
+  const std::uint8_t* p = meta.data();
+  const std::size_t n = meta.size();
+  if (n < 2 || p[0] != '{') return false;
+
+  bool require_cap = false;
+  std::uint64_t allowed = 0;
+  std::size_t pos = 1;
+  if (p[1] == '}') {
+    if (n != 2) return false;
+    out = {};
+    return true;
+  }
+  enum class Key : std::uint8_t { Other, RequireCap, AllowedOps };
+  for (;;) {
+    // A member: "key":value.
+    Key key = Key::Other;
+    if (n - pos >= kCapPrefix.size() && pos == 1 && bytes_equal(p, kCapPrefix)) {
+      // {"require_cap":true,"allowed_ops": as the library writes it: two members at once.
+      require_cap = true;
+      key = Key::AllowedOps;
+      pos = kCapPrefix.size();
+    } else {
+      if (pos >= n || p[pos] != '"') return false;
+      const std::size_t end = plain_string_end(p, pos + 1, n);
+      if (end == 0) return false;
+      if (end - pos == 13) {  // an 11-byte key and its quotes
+        if (bytes_equal(p + pos + 1, "require_cap")) key = Key::RequireCap;
+        if (bytes_equal(p + pos + 1, "allowed_ops")) key = Key::AllowedOps;
+      }
+      pos = end;
+      if (pos >= n || p[pos] != ':') return false;
+      ++pos;
+    }
+    if (pos >= n) return false;
+    const std::uint8_t c = p[pos];
+    bool is_true = false, is_unsigned = false;
+    std::uint64_t value = 0;
+    if (c == '"') {
+      pos = plain_string_end(p, pos + 1, n);
+      if (pos == 0) return false;
+    } else if (c >= '0' && c <= '9') {
+      // Digits alone: a leading zero stands alone; a sign, a fraction or an exponent is left
+      // to the full reader (the byte after the digits must be ',' or '}').
+      is_unsigned = true;
+      ++pos;
+      if (c != '0') {
+        value = c - '0';
+        while (pos < n && p[pos] >= '0' && p[pos] <= '9') {
+          const auto d = static_cast<std::uint64_t>(p[pos] - '0');
+          if (value > (UINT64_MAX - d) / 10) is_unsigned = false;
+          value = value * 10 + d;
+          ++pos;
+        }
+      }
+    } else if (c == 't' && n - pos >= 4 && bytes_equal(p + pos, "true")) {
+      is_true = true;
+      pos += 4;
+    } else if (c == 'f' && n - pos >= 5 && bytes_equal(p + pos, "false")) {
+      pos += 5;
+    } else if (c == 'n' && n - pos >= 4 && bytes_equal(p + pos, "null")) {
+      pos += 4;
+    } else {
+      return false;
+    }
+    // The last occurrence of a key counts, as in the full reader.
+    if (key == Key::RequireCap) require_cap = is_true;
+    if (key == Key::AllowedOps) allowed = is_unsigned ? value : 0;
+    if (pos >= n) return false;
+    if (p[pos] == ',') {
+      ++pos;
+      continue;
+    }
+    if (p[pos] == '}' && pos + 1 == n) break;
+    return false;
+  }
+  out = FramePolicy{require_cap, Rights::from_bits_retain(static_cast<std::uint32_t>(allowed))};
+  return true;
+}
+
+}  // namespace
+
+bool read_policy_compact(ByteView meta, FramePolicy& out) noexcept {
+  // No text (not JSON), and the library's document of a frame that asks for no capability.
+  if (meta.empty() || (meta.size() == kNoCapDocument.size() &&
+                       bytes_equal(meta.data(), kNoCapDocument))) {
+    out = {};
+    return true;
+  }
+  return read_compact_object(meta, out);
+}
+
+// Kept out of read_policy: its 8 KiB of state would otherwise be set up on every call.
+[[gnu::noinline]] FramePolicy read_policy_full(ByteView meta) noexcept {
   PolicyReader reader(meta);
   return reader.read() ? reader.policy() : FramePolicy{};
+}
+
+}  // namespace detail
+
+FramePolicy read_policy(ByteView meta) noexcept {
+  FramePolicy policy;
+  if (detail::read_policy_compact(meta, policy)) return policy;
+  return detail::read_policy_full(meta);
 }
 
 }  // namespace tessella
