@@ -9,6 +9,7 @@
 #include <openssl/evp.h>
 #include <sodium.h>
 
+#include "aead_internal.hpp"
 #include "openssl_cache.hpp"
 #include "tessella/secret.hpp"
 
@@ -60,7 +61,8 @@ struct ChaCha {
 
 // In-place calls stay with OpenSSL, whose in-place operation is documented.
 template <class C>
-bool use_sodium(std::size_t len, const void* in, const void* out) noexcept {
+[[gnu::always_inline]] inline bool use_sodium(std::size_t len, const void* in,
+                                              const void* out) noexcept {
   return len < C::kSodiumBelow && (len == 0 || in != out) && C::sodium_ready();
 }
 
@@ -163,9 +165,9 @@ Result<void> encrypt_into(ByteView key, NonceView nonce, ByteView aad, ByteView 
 }
 
 template <class C>
-Result<void> decrypt_into(ByteView key, NonceView nonce, ByteView aad, ByteView ct,
-                          std::span<const std::uint8_t, kTagSize> tag,
-                          std::span<std::uint8_t> out) {
+[[gnu::always_inline]] inline Result<void> decrypt_into(
+    ByteView key, NonceView nonce, ByteView aad, ByteView ct,
+    std::span<const std::uint8_t, kTagSize> tag, std::span<std::uint8_t> out) {
   if (key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
   const auto mismatch = std::unexpected(TessellaError(ErrorKind::AeadTagMismatch));
   if (!C::within(ct.size(), aad.size(), false) || out.size() != ct.size()) return mismatch;
@@ -264,6 +266,14 @@ Result<void> ChaCha20Impl::decrypt_into(ByteView key, NonceView nonce, ByteView 
 
 bool ChaCha20Impl::within_limits(std::size_t text, std::size_t aad, bool encrypting) const noexcept {
   return ChaCha::within(text, aad, encrypting);
+}
+
+Result<void> detail::aead_decrypt_into(std::uint8_t alg, ByteView key, NonceView nonce,
+                                       ByteView aad, ByteView ct,
+                                       std::span<const std::uint8_t, kTagSize> tag,
+                                       std::span<std::uint8_t> out) {
+  if (alg == kAlgAesGcm) return tessella::decrypt_into<Gcm>(key, nonce, aad, ct, tag, out);
+  return tessella::decrypt_into<ChaCha>(key, nonce, aad, ct, tag, out);
 }
 
 const AeadImpl& aead_for(std::uint8_t alg) noexcept {

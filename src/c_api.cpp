@@ -87,7 +87,9 @@ struct OwnedBuf {
       : data(n == 0 ? nullptr : static_cast<uint8_t*>(::operator new(n, std::nothrow))), len(n) {}
   OwnedBuf(const OwnedBuf&) = delete;
   OwnedBuf& operator=(const OwnedBuf&) = delete;
-  ~OwnedBuf() { ::operator delete(data); }
+  ~OwnedBuf() {
+    if (data != nullptr) ::operator delete(data);
+  }
   bool ok() const noexcept { return len == 0 || data != nullptr; }
   std::span<std::uint8_t> span() noexcept { return {data, len}; }
   void release_to(tessella_buf* out) noexcept {
@@ -126,21 +128,19 @@ size_t copy_text(std::string_view text, char* out, size_t cap) noexcept {
   return text.size();
 }
 
-struct OpenArgs {
-  ByteView frame, key;
-  std::optional<ByteView> capability;
-  std::optional<tessella::PublicKey> presenter;
-  std::optional<std::uint64_t> now;
-};
-
-bool open_args(const uint8_t* frame, size_t frame_len, const uint8_t* key, size_t key_len,
-               const uint8_t* cap, size_t cap_len, const uint8_t presenter_pub[32],
-               const uint64_t* now, OpenArgs& out) noexcept {
-  if (!view(frame, frame_len, out.frame) || !view(key, key_len, out.key)) return false;
-  if (cap != nullptr) out.capability = ByteView(cap, cap_len);
-  if (presenter_pub != nullptr) out.presenter = pub_of(presenter_pub);
-  if (now != nullptr) out.now = *now;
-  return true;
+// The optional inputs of an opening, in the C++ API's form: each is absent when its pointer is
+// NULL. They are made at the call that takes them, so an absent one costs nothing to copy.
+std::optional<ByteView> capability_of(const uint8_t* cap, size_t cap_len) noexcept {
+  if (cap == nullptr) return std::nullopt;
+  return ByteView(cap, cap_len);
+}
+std::optional<tessella::PublicKey> presenter_of(const uint8_t* presenter_pub) noexcept {
+  if (presenter_pub == nullptr) return std::nullopt;
+  return pub_of(presenter_pub);
+}
+std::optional<std::uint64_t> now_of(const uint64_t* now) noexcept {
+  if (now == nullptr) return std::nullopt;
+  return *now;
 }
 
 // Parses the caller's frame and runs body(input, view) on it: the prologue of the functions that
@@ -451,20 +451,20 @@ int tessella_open_bytes(const uint8_t* frame, size_t frame_len, const uint8_t* k
                         const uint8_t* cap, size_t cap_len, const uint8_t presenter_pub[32],
                         const uint64_t* now, tessella_buf* out_pt, tessella_error* err) {
   return guarded(err, [&] {
-    OpenArgs a;
-    if (out_pt == nullptr ||
-        !open_args(frame, frame_len, key, key_len, cap, cap_len, presenter_pub, now, a)) {
+    ByteView f, k;
+    if (out_pt == nullptr || !view(frame, frame_len, f) || !view(key, key_len, k)) {
       return null_argument(err);
     }
     // Parsed once; every check passes before the plaintext's buffer is allocated.
-    auto v = tessella::frame_view(a.frame);
+    auto v = tessella::frame_view(f);
     if (!v) return fail(err, v.error());
-    auto ok = tessella::detail::check_open(*v, a.key, a.capability, a.presenter, a.now);
+    auto ok = tessella::detail::check_open(*v, k, capability_of(cap, cap_len),
+                                           presenter_of(presenter_pub), now_of(now));
     if (!ok) return fail(err, ok.error());
     OwnedBuf pt(v->ct.size());
     if (!pt.ok()) return out_of_memory(err);
     // Decrypted straight into the buffer returned; a failed decryption wipes it before it is freed.
-    ok = tessella::detail::decrypt_view(*v, a.key, pt.span());
+    ok = tessella::detail::decrypt_view(*v, k, pt.span());
     if (!ok) return fail(err, ok.error());
     pt.release_to(out_pt);
     return 0;
@@ -476,12 +476,13 @@ int tessella_open_bytes_into(const uint8_t* frame, size_t frame_len, const uint8
                              const uint8_t presenter_pub[32], const uint64_t* now, uint8_t* out,
                              size_t out_cap, size_t* out_len, tessella_error* err) {
   return guarded(err, [&] {
-    OpenArgs a;
-    if (out_len == nullptr || (out == nullptr && out_cap != 0) ||
-        !open_args(frame, frame_len, key, key_len, cap, cap_len, presenter_pub, now, a)) {
+    ByteView f, k;
+    if (out_len == nullptr || (out == nullptr && out_cap != 0) || !view(frame, frame_len, f) ||
+        !view(key, key_len, k)) {
       return null_argument(err);
     }
-    auto n = tessella::open_bytes_into(a.frame, a.key, a.capability, a.presenter, a.now,
+    auto n = tessella::open_bytes_into(f, k, capability_of(cap, cap_len),
+                                       presenter_of(presenter_pub), now_of(now),
                                        std::span<std::uint8_t>(out, out_cap));
     if (!n) return fail(err, n.error());
     *out_len = *n;

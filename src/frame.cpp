@@ -1,8 +1,12 @@
 #include "tessella/frame.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <limits>
+#include <type_traits>
 
+#include "aead_internal.hpp"
 #include "frame_internal.hpp"
 #include "sign_internal.hpp"
 #include "tessella/aead.hpp"
@@ -48,6 +52,14 @@ void store_be32(std::uint8_t* out, std::uint32_t v) noexcept {
   out[3] = static_cast<std::uint8_t>(v);
 }
 
+// The header's fields are the fixed part's first 128 bytes in the same order, each a byte or a
+// byte array: one copy reads them all.
+static_assert(std::is_trivially_copyable_v<FrameHeader> && sizeof(FrameHeader) == kOffPolLen &&
+              offsetof(FrameHeader, nonce) == kOffNonce && offsetof(FrameHeader, ts) == kOffTs &&
+              offsetof(FrameHeader, author) == kOffAuthor &&
+              offsetof(FrameHeader, owner) == kOffOwner &&
+              offsetof(FrameHeader, prev_cid) == kOffPrev);
+
 Result<FrameView> parse_view(ByteView in) noexcept {
   if (in.size() < kFrameFixedSize) return std::unexpected(kErrTooShort);
   if (!alg_on_wire(in[1])) return std::unexpected(kErrAlg);
@@ -55,30 +67,21 @@ Result<FrameView> parse_view(ByteView in) noexcept {
   // The fixed part is all there: its fields are read at their offsets. Bytes 0, 2 and 3 are
   // carried unchecked.
   const std::uint8_t* p = in.data();
-  const std::uint64_t pol = load_be16(in.subspan(kOffPolLen, 2));
-  const std::uint64_t meta = load_be16(in.subspan(kOffPolLen + 2, 2));
+  const std::size_t pol = load_be16(in.subspan(kOffPolLen, 2));
+  const std::size_t meta = load_be16(in.subspan(kOffPolLen + 2, 2));
   const std::uint64_t n = load_be32(in.subspan(kOffCtLen, 4));
   const std::uint64_t end = kFrameFixedSize + pol + meta + n;  // at most 2^32 + 2^17: no overflow
   if (in.size() < end + kFrameTrailerSize) return std::unexpected(kErrLength);
 
-  FrameHeader h;
-  h.version = p[0];
-  h.alg = p[1];
-  h.hdr2 = p[2];
-  h.hdr3 = p[3];
-  std::copy_n(p + kOffNonce, kNonceSize, h.nonce.begin());
-  std::copy_n(p + kOffTs, kTimestampSize, h.ts.begin());
-  std::copy_n(p + kOffAuthor, kPublicKeySize, h.author.begin());
-  std::copy_n(p + kOffOwner, kPublicKeySize, h.owner.begin());
-  std::copy_n(p + kOffPrev, kCidSize, h.prev_cid.begin());
-  return FrameView{h,
-                   in.subspan(kFrameFixedSize, pol),
-                   in.subspan(kFrameFixedSize + pol, meta),
-                   in.subspan(kFrameFixedSize + pol + meta, n),
-                   in.subspan(end).first<kTagSize>(),
-                   in.subspan(end + kTagSize).first<kSignatureSize>(),
-                   in.first(end + kFrameTrailerSize),
-                   in.first(kFrameFixedSize + pol + meta)};
+  const std::size_t aad = kFrameFixedSize + pol + meta;
+  Result<FrameView> out(std::in_place, FrameHeader{}, ByteView(p + kFrameFixedSize, pol),
+                        ByteView(p + kFrameFixedSize + pol, meta),
+                        ByteView(p + aad, static_cast<std::size_t>(n)),
+                        std::span<const std::uint8_t, kTagSize>(p + end, kTagSize),
+                        SignatureView(p + end + kTagSize, kSignatureSize),
+                        ByteView(p, end + kFrameTrailerSize), ByteView(p, aad));
+  std::memcpy(static_cast<FrameHeader*>(&*out), p, sizeof(FrameHeader));
+  return out;
 }
 
 FrameHeader header_of(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3, NonceView nonce,
@@ -236,7 +239,7 @@ Result<void> check_open(const FrameView& v, ByteView data_key, std::optional<Byt
 }
 
 Result<void> decrypt_view(const FrameView& v, ByteView data_key, std::span<std::uint8_t> out) {
-  return aead_for(v.alg).decrypt_into(data_key, v.nonce, v.aad, v.ct, v.tag, out.first(v.ct.size()));
+  return aead_decrypt_into(v.alg, data_key, v.nonce, v.aad, v.ct, v.tag, out.first(v.ct.size()));
 }
 
 }  // namespace detail
