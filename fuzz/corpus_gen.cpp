@@ -148,6 +148,10 @@ void policy() {
       {"compact-long-string-control", "{\"require_cap\":true,\"x\":\"abcdefghijkl\x01\"}"},
       {"compact-delete-in-string", "{\"abcdefgh\x7fijkl\":\"\x7f\",\"require_cap\":true}"},
       {"compact-key-prefix", R"({"require_capx":true,"allowed_op":3})"},
+      {"compact-long-string-utf8", "{\"x\":\"abcdefghijklmnopqrstuvw\xc3\xa9\",\"require_cap\":true}"},
+      {"compact-long-string-invalid-byte", "{\"require_cap\":true,\"x\":\"abcdefghijklmnopqrst\xff\"}"},
+      {"compact-long-key-escaped-quote", R"({"abcdefghijklmnopqrstuvw\"":1,"require_cap":true})"},
+      {"compact-long-string-delete", "{\"require_cap\":true,\"x\":\"abcdefghijklmnopqrstu\x7fvwxyz\"}"},
       {"compact-event", R"({"event":"read","exp_ts":1700000000,"peer_pub":"abab)"
        R"(abababababababababababababababababababababababababababababab","require_cap":false,)"
        R"("rights":7,"scope_cid":"0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f"})"},

@@ -1,9 +1,14 @@
 #include "tessella/policy.hpp"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "policy_internal.hpp"
 
@@ -350,23 +355,46 @@ bool PolicyReader::string(Key* key) noexcept {
 constexpr std::uint64_t kOnes = 0x0101010101010101;
 constexpr std::uint64_t kHighs = 0x8080808080808080;
 
-// Whether one of the eight bytes of w may end a plain run of string bytes: a quote, a backslash,
-// a control character or a byte above 0x7F. Exact about whether there is one, not about where.
-bool has_special(std::uint64_t w) noexcept {
+// The index of the first of the eight bytes of w, in memory order, that may end a plain run of
+// string bytes (a quote, a backslash, a control character or a byte above 0x7F); 8 when there is
+// none. Each test flags every byte it is after, and may also flag bytes behind a flagged one
+// (its borrow runs on), never one before: the lowest flag is exact.
+unsigned first_special(std::uint64_t w) noexcept {
+  if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
   const auto zero_byte = [](std::uint64_t x) { return (x - kOnes) & ~x; };
-  return ((zero_byte(w ^ (kOnes * '"')) | zero_byte(w ^ (kOnes * '\\')) |
-           ((w - kOnes * 0x20) & ~w) | w) &
-          kHighs) != 0;
+  // Below 0x20 or above 0x7F: ((w - 0x20..) & ~w) | w, which is (w - 0x20..) | w.
+  const std::uint64_t flags =
+      (zero_byte(w ^ (kOnes * '"')) | zero_byte(w ^ (kOnes * '\\')) | (w - kOnes * 0x20) | w) &
+      kHighs;
+  return flags == 0 ? 8 : static_cast<unsigned>(std::countr_zero(flags)) / 8;
 }
 
 // The position just after the closing quote of a string whose first byte is at pos and whose
 // bytes are all printable ASCII other than the backslash; 0 for any other string (escapes,
-// UTF-8, control characters, no closing quote).
+// UTF-8, control characters, no closing quote). Sixteen bytes at a time where SSE2 is there,
+// eight elsewhere, then one by one.
 std::size_t plain_string_end(const std::uint8_t* p, std::size_t pos, std::size_t n) noexcept {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(0x20);
+  while (n - pos >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + pos));
+    // Compared as signed bytes, those above 0x7F are below 0x20 as well.
+    const __m128i special = _mm_or_si128(
+        _mm_cmplt_epi8(v, space), _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+    const auto flags = static_cast<unsigned>(_mm_movemask_epi8(special));
+    if (flags != 0) {
+      pos += static_cast<std::size_t>(std::countr_zero(flags));
+      return p[pos] == '"' ? pos + 1 : 0;
+    }
+    pos += 16;
+  }
+#endif
   while (n - pos >= 8) {
     std::uint64_t w;
     std::memcpy(&w, p + pos, 8);
-    if (has_special(w)) break;
+    const unsigned at = first_special(w);
+    if (at < 8) return p[pos + at] == '"' ? pos + at + 1 : 0;
     pos += 8;
   }
   for (; pos < n; ++pos) {
@@ -409,7 +437,7 @@ namespace {
   for (;;) {
     // A member: "key":value.
     Key key = Key::Other;
-    if (n - pos >= kCapPrefix.size() && pos == 1 && bytes_equal(p, kCapPrefix)) {
+    if (pos == 1 && n > kCapPrefix.size() && bytes_equal(p, kCapPrefix)) {
       // {"require_cap":true,"allowed_ops": as the library writes it: two members at once.
       require_cap = true;
       key = Key::AllowedOps;
@@ -435,16 +463,19 @@ namespace {
       if (pos == 0) return false;
     } else if (c >= '0' && c <= '9') {
       // Digits alone: a leading zero stands alone; a sign, a fraction or an exponent is left
-      // to the full reader (the byte after the digits must be ',' or '}').
+      // to the full reader (the byte after the digits must be ',' or '}'). Only the value of
+      // "allowed_ops" is computed.
       is_unsigned = true;
-      ++pos;
+      const std::size_t first = pos++;
       if (c != '0') {
-        value = c - '0';
-        while (pos < n && p[pos] >= '0' && p[pos] <= '9') {
-          const auto d = static_cast<std::uint64_t>(p[pos] - '0');
-          if (value > (UINT64_MAX - d) / 10) is_unsigned = false;
+        while (pos < n && p[pos] >= '0' && p[pos] <= '9') ++pos;
+      }
+      if (key == Key::AllowedOps) {
+        constexpr std::uint64_t kMaxTenth = UINT64_MAX / 10, kMaxLast = UINT64_MAX % 10;
+        for (std::size_t i = first; i < pos; ++i) {
+          const auto d = static_cast<std::uint64_t>(p[i] - '0');
+          if (value > kMaxTenth || (value == kMaxTenth && d > kMaxLast)) is_unsigned = false;
           value = value * 10 + d;
-          ++pos;
         }
       }
     } else if (c == 't' && n - pos >= 4 && bytes_equal(p + pos, "true")) {
