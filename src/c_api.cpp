@@ -458,8 +458,10 @@ int tessella_open_bytes(const uint8_t* frame, size_t frame_len, const uint8_t* k
     // Parsed once; every check passes before the plaintext's buffer is allocated.
     auto v = tessella::frame_view(f);
     if (!v) return fail(err, v.error());
-    auto ok = tessella::detail::check_open(*v, k, capability_of(cap, cap_len),
-                                           presenter_of(presenter_pub), now_of(now));
+    auto ok = tessella::detail::open_checked(*v, k, [&] {
+      return tessella::detail::check_open(*v, k, capability_of(cap, cap_len),
+                                          presenter_of(presenter_pub), now_of(now));
+    });
     if (!ok) return fail(err, ok.error());
     OwnedBuf pt(v->ct.size());
     if (!pt.ok()) return out_of_memory(err);

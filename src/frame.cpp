@@ -60,7 +60,7 @@ static_assert(std::is_trivially_copyable_v<FrameHeader> && sizeof(FrameHeader) =
               offsetof(FrameHeader, owner) == kOffOwner &&
               offsetof(FrameHeader, prev_cid) == kOffPrev);
 
-Result<FrameView> parse_view(ByteView in) noexcept {
+[[gnu::always_inline]] inline Result<FrameView> parse_view(ByteView in) noexcept {
   if (in.size() < kFrameFixedSize) return std::unexpected(kErrTooShort);
   if (!alg_on_wire(in[1])) return std::unexpected(kErrAlg);
 
@@ -337,7 +337,10 @@ Result<Bytes> open_bytes_with_ctx(ByteView frame, ByteView data_key,
                                   std::optional<std::uint64_t> now) {
   auto v = parse_view(frame);
   if (!v) return std::unexpected(v.error());
-  if (auto ok = detail::check_open(*v, data_key, capability, presenter_pub, now); !ok) {
+  if (auto ok = detail::open_checked(*v, data_key, [&] {
+        return detail::check_open(*v, data_key, capability, presenter_pub, now);
+      });
+      !ok) {
     return std::unexpected(ok.error());
   }
   Bytes pt(v->ct.size());
@@ -353,7 +356,10 @@ Result<std::size_t> open_bytes_into(ByteView frame, ByteView data_key,
   auto v = parse_view(frame);
   if (!v) return std::unexpected(v.error());
   if (out.size() < v->ct.size()) return std::unexpected(kErrBufferTooSmall);
-  if (auto ok = detail::check_open(*v, data_key, capability, presenter_pub, now); !ok) {
+  if (auto ok = detail::open_checked(*v, data_key, [&] {
+        return detail::check_open(*v, data_key, capability, presenter_pub, now);
+      });
+      !ok) {
     return std::unexpected(ok.error());
   }
   if (auto ok = detail::decrypt_view(*v, data_key, out); !ok) return std::unexpected(ok.error());

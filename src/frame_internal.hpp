@@ -42,6 +42,17 @@ Result<std::size_t> check_seal(std::uint8_t alg, std::size_t pol, std::size_t me
 Result<void> check_open(const FrameView& v, ByteView data_key, std::optional<ByteView> capability,
                         std::optional<PublicKey> presenter_pub, std::optional<std::uint64_t> now);
 
+/// open_checked gives check_open's verdict, settling the common case first: a frame whose policy
+/// asks for no capability needs only a 32-byte key, so the capability inputs are neither made nor
+/// passed. For a frame that asks for one it returns `check_capability()`, a call of check_open
+/// (which reads the policy again: a few dozen instructions beside a signature verification).
+template <class CheckCapability>
+Result<void> open_checked(const FrameView& v, ByteView data_key, CheckCapability&& check_capability) {
+  if (read_policy(v.meta).require_cap) return check_capability();
+  if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
+  return {};
+}
+
 /// decrypt_view decrypts the frame's ciphertext into the first ct.size() bytes of `out` (a
 /// checked 32-byte key); on failure those bytes are wiped.
 Result<void> decrypt_view(const FrameView& v, ByteView data_key, std::span<std::uint8_t> out);
