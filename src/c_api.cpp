@@ -19,6 +19,21 @@ namespace {
 using tessella::ByteView;
 using tessella::TessellaError;
 
+// The header's named constants are the library's own values.
+static_assert(TESSELLA_ALG_AES_256_GCM == tessella::kAlgAesGcm &&
+              TESSELLA_ALG_CHACHA20_POLY1305 == tessella::kAlgChaCha20);
+static_assert(TESSELLA_RIGHT_READ_FEATURES == tessella::Rights::READ_FEATURES.bits() &&
+              TESSELLA_RIGHT_READ_RAW == tessella::Rights::READ_RAW.bits() &&
+              TESSELLA_RIGHT_TRANSFER_OWNERSHIP == tessella::Rights::TRANSFER_OWNERSHIP.bits() &&
+              TESSELLA_RIGHT_LICENSE_GRANT == tessella::Rights::LICENSE_GRANT.bits() &&
+              TESSELLA_RIGHT_COMPUTE_USE == tessella::Rights::COMPUTE_USE.bits());
+static_assert(TESSELLA_EVENT_OWNERSHIP_TRANSFER ==
+                  static_cast<int>(tessella::EventKind::OwnershipTransfer) &&
+              TESSELLA_EVENT_READ == static_cast<int>(tessella::EventKind::ReadEvent) &&
+              TESSELLA_EVENT_LICENSE_GRANT == static_cast<int>(tessella::EventKind::LicenseGrant));
+static_assert(TESSELLA_INTERNAL == static_cast<int>(tessella::ErrorKind::Internal) &&
+              TESSELLA_CAPABILITY_INVALID == static_cast<int>(tessella::ErrorKind::CapabilityInvalid));
+
 constexpr const char* kOutOfMemory = "out of memory";
 constexpr const char* kNullArgument = "null argument";
 constexpr const char* kUnexpected = "unexpected exception";
