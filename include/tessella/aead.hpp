@@ -45,7 +45,8 @@ class TESSELLA_API AeadImpl {
 
   /// encrypt_into writes the ciphertext into `out` (exactly plaintext.size() bytes; it may be
   /// the same memory as the plaintext) and the tag into `tag`. Errors as encrypt. On failure
-  /// `out` and `tag` hold no ciphertext or tag bytes.
+  /// `out` and `tag` hold no ciphertext or tag bytes. As for encrypt, a nonce reused under one
+  /// key reveals the XOR of the plaintexts and, with AES-256-GCM, the authentication key.
   [[nodiscard]] virtual Result<void> encrypt_into(ByteView key, NonceView nonce, ByteView aad,
                                                   ByteView plaintext, std::span<std::uint8_t> out,
                                                   std::span<std::uint8_t, kTagSize> tag) const = 0;

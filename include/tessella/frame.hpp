@@ -168,6 +168,8 @@ struct SealedInto {
 /// seal_bytes_into seals like seal_bytes into the caller's buffer, which must hold sealed_len
 /// bytes; it allocates nothing for the frame. Errors: as seal, then InvalidFormat
 /// "buffer too small" (nothing written). `out` must not overlap the inputs.
+/// Its nonce must be fresh for the data key, as for seal_bytes: a reused one reveals the XOR of
+/// the plaintexts and, with AES-256-GCM, lets anyone forge frames under the key.
 [[nodiscard]] TESSELLA_API Result<SealedInto> seal_bytes_into(
     std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3, NonceView nonce, TimestampView ts,
     const PublicKey& author, const PublicKey& owner, const Cid& prev_cid, ByteView pol,
