@@ -146,14 +146,16 @@ size_t copy_text(std::string_view text, char* out, size_t cap) noexcept {
 // The inputs of an opening as the caller passed them. The optional ones are made into the C++
 // API's form only for a frame whose policy asks for a capability (see open_checked), so an
 // opening without one copies none of them.
+// Every field is set by open_args (and trust by trust_of), so none has an initializer: the
+// record costs nothing to make.
 struct OpenArgs {
   ByteView frame, key;
-  const uint8_t* cap = nullptr;
-  size_t cap_len = 0;
-  const uint8_t* presenter_pub = nullptr;
-  const uint64_t* now = nullptr;
-  // Set only by the trusted calls; without it any issuer passes.
-  std::optional<tessella::detail::TrustedIssuers> trust;
+  const uint8_t* cap;
+  size_t cap_len;
+  const uint8_t* presenter_pub;
+  const uint64_t* now;
+  // The trusted calls' trust; without it (nullptr) any issuer passes.
+  const tessella::detail::TrustedIssuers* trust;
 };
 
 bool open_args(const uint8_t* frame, size_t frame_len, const uint8_t* key, size_t key_len,
@@ -164,6 +166,7 @@ bool open_args(const uint8_t* frame, size_t frame_len, const uint8_t* key, size_
   out.cap_len = cap_len;
   out.presenter_pub = presenter_pub;
   out.now = now;
+  out.trust = nullptr;
   return true;
 }
 
@@ -180,16 +183,16 @@ std::optional<std::uint64_t> now_of(const OpenArgs& a) noexcept {
   return *a.now;
 }
 
-// The caller's trust, its keys borrowed as they lie. A count whose bytes would not fit in memory
-// is refused like a NULL list.
-bool trust_of(const tessella_trust* trust, OpenArgs& out) noexcept {
+// The caller's trust, its keys borrowed as they lie, written to `out`. A count whose bytes would
+// not fit in memory is refused like a NULL list.
+bool trust_of(const tessella_trust* trust, tessella::detail::TrustedIssuers& out) noexcept {
   if (trust == nullptr) return false;
   if (trust->issuer_count != 0 &&
       (trust->issuers == nullptr || trust->issuer_count > SIZE_MAX / 32)) {
     return false;
   }
-  out.trust = tessella::detail::TrustedIssuers{ByteView(trust->issuers, trust->issuer_count * 32),
-                                               trust->owner != 0};
+  out = tessella::detail::TrustedIssuers{ByteView(trust->issuers, trust->issuer_count * 32),
+                                         trust->owner != 0};
   return true;
 }
 
@@ -197,7 +200,7 @@ bool trust_of(const tessella_trust* trust, OpenArgs& out) noexcept {
 tessella::Result<void> open_checks(const OpenArgs& a, const tessella::FrameView& v) {
   return tessella::detail::open_checked(v, a.key, [&] {
     return tessella::detail::check_open(v, a.key, capability_of(a), presenter_of(a), now_of(a),
-                                        a.trust ? &*a.trust : nullptr);
+                                        a.trust);
   });
 }
 
@@ -571,10 +574,12 @@ int tessella_open_bytes_trusted(const uint8_t* frame, size_t frame_len, const ui
                                 tessella_error* err) {
   return guarded(err, [&] {
     OpenArgs a;
-    if (out_pt == nullptr || !trust_of(trust, a) ||
+    tessella::detail::TrustedIssuers issuers;
+    if (out_pt == nullptr || !trust_of(trust, issuers) ||
         !open_args(frame, frame_len, key, key_len, cap, cap_len, presenter_pub, now, a)) {
       return null_argument(err);
     }
+    a.trust = &issuers;
     return open_to_buf(a, out_pt, err);
   });
 }
@@ -600,10 +605,12 @@ int tessella_open_bytes_trusted_into(const uint8_t* frame, size_t frame_len, con
                                      size_t* out_len, tessella_error* err) {
   return guarded(err, [&] {
     OpenArgs a;
-    if (out_len == nullptr || (out == nullptr && out_cap != 0) || !trust_of(trust, a) ||
+    tessella::detail::TrustedIssuers issuers;
+    if (out_len == nullptr || (out == nullptr && out_cap != 0) || !trust_of(trust, issuers) ||
         !open_args(frame, frame_len, key, key_len, cap, cap_len, presenter_pub, now, a)) {
       return null_argument(err);
     }
+    a.trust = &issuers;
     return open_to_caller(a, out, out_cap, out_len, err);
   });
 }

@@ -343,8 +343,12 @@ Result<SealedBytes> seal_bytes(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t
 
 namespace {
 
-Result<Bytes> open_owned(ByteView frame, ByteView data_key, std::optional<ByteView> capability,
-                         std::optional<PublicKey> presenter_pub, std::optional<std::uint64_t> now,
+// The capability inputs are passed on by reference: they are copied at most once, into
+// check_open, and only for a frame that asks for a capability.
+Result<Bytes> open_owned(ByteView frame, ByteView data_key,
+                         const std::optional<ByteView>& capability,
+                         const std::optional<PublicKey>& presenter_pub,
+                         const std::optional<std::uint64_t>& now,
                          const detail::TrustedIssuers* trust) {
   auto v = parse_view(frame);
   if (!v) return std::unexpected(v.error());
@@ -375,9 +379,9 @@ Result<Bytes> open_bytes_with_ctx(ByteView frame, ByteView data_key,
 
 
 Result<std::size_t> detail::open_into(ByteView frame, ByteView data_key,
-                                      std::optional<ByteView> capability,
-                                      std::optional<PublicKey> presenter_pub,
-                                      std::optional<std::uint64_t> now,
+                                      const std::optional<ByteView>& capability,
+                                      const std::optional<PublicKey>& presenter_pub,
+                                      const std::optional<std::uint64_t>& now,
                                       const TrustedIssuers* trust, std::span<std::uint8_t> out) {
   auto v = parse_view(frame);
   if (!v) return std::unexpected(v.error());

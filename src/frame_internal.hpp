@@ -61,9 +61,9 @@ Result<void> check_open(const FrameView& v, ByteView data_key, std::optional<Byt
 /// open_into parses, checks and decrypts into the caller's buffer: the body of open_bytes_into
 /// and open_bytes_trusted_into. Returns the plaintext's length.
 Result<std::size_t> open_into(ByteView frame, ByteView data_key,
-                              std::optional<ByteView> capability,
-                              std::optional<PublicKey> presenter_pub,
-                              std::optional<std::uint64_t> now, const TrustedIssuers* trust,
+                              const std::optional<ByteView>& capability,
+                              const std::optional<PublicKey>& presenter_pub,
+                              const std::optional<std::uint64_t>& now, const TrustedIssuers* trust,
                               std::span<std::uint8_t> out);
 
 /// open_checked gives check_open's verdict, settling the common case first: a frame whose policy
