@@ -6,7 +6,6 @@
 #include <limits>
 #include <type_traits>
 
-#include "aead_internal.hpp"
 #include "frame_internal.hpp"
 #include "sign_internal.hpp"
 #include "tessella/aead.hpp"
@@ -249,9 +248,6 @@ Result<void> check_open(const FrameView& v, ByteView data_key, std::optional<Byt
   return key_ok();
 }
 
-Result<void> decrypt_view(const FrameView& v, ByteView data_key, std::span<std::uint8_t> out) {
-  return aead_decrypt_into(v.alg, data_key, v.nonce, v.aad, v.ct, v.tag, out.first(v.ct.size()));
-}
 
 }  // namespace detail
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 
+#include "aead_internal.hpp"
 #include "tessella/frame.hpp"
 
 namespace tessella::detail {
@@ -79,7 +80,10 @@ Result<void> open_checked(const FrameView& v, ByteView data_key, CheckCapability
 
 /// decrypt_view decrypts the frame's ciphertext into the first ct.size() bytes of `out` (a
 /// checked 32-byte key); on failure those bytes are wiped.
-Result<void> decrypt_view(const FrameView& v, ByteView data_key, std::span<std::uint8_t> out);
+inline Result<void> decrypt_view(const FrameView& v, ByteView data_key,
+                                 std::span<std::uint8_t> out) {
+  return aead_decrypt_into(v.alg, data_key, v.nonce, v.aad, v.ct, v.tag, out.first(v.ct.size()));
+}
 
 }  // namespace tessella::detail
 
