@@ -37,7 +37,7 @@ struct Gcm {
     return aad <= kMax && text <= (encrypting ? kMax : kMax + kTagSize);
   }
   // Libsodium's AES-256-GCM needs AES-NI and PCLMULQDQ; without them everything goes to OpenSSL.
-  static bool sodium_ready() noexcept {
+  [[gnu::always_inline]] static bool sodium_ready() noexcept {
     static const bool ready = sodium_init() >= 0 && crypto_aead_aes256gcm_is_available() == 1;
     return ready;
   }
@@ -53,7 +53,7 @@ struct ChaCha {
   static constexpr bool within(std::uint64_t text, std::uint64_t, bool) noexcept {
     return text < 64 * ((std::uint64_t{1} << 32) - 1);
   }
-  static bool sodium_ready() noexcept {
+  [[gnu::always_inline]] static bool sodium_ready() noexcept {
     static const bool ready = sodium_init() >= 0;
     return ready;
   }

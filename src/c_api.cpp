@@ -94,18 +94,18 @@ bool to_buf(ByteView bytes, tessella_buf* out) noexcept {
 }
 
 // An uninitialised buffer of n bytes for a result produced in place; released by
-// tessella_buf_free. Nothing is written into it unless the caller fills it.
+// tessella_buf_free. Nothing is written into it unless the caller fills it. Made inside guarded,
+// whose handler turns a failed allocation (std::bad_alloc) into the out-of-memory error.
 struct OwnedBuf {
   uint8_t* data = nullptr;
   size_t len = 0;
-  explicit OwnedBuf(size_t n) noexcept
-      : data(n == 0 ? nullptr : static_cast<uint8_t*>(::operator new(n, std::nothrow))), len(n) {}
+  explicit OwnedBuf(size_t n)
+      : data(n == 0 ? nullptr : static_cast<uint8_t*>(::operator new(n))), len(n) {}
   OwnedBuf(const OwnedBuf&) = delete;
   OwnedBuf& operator=(const OwnedBuf&) = delete;
   ~OwnedBuf() {
     if (data != nullptr) ::operator delete(data);
   }
-  bool ok() const noexcept { return len == 0 || data != nullptr; }
   std::span<std::uint8_t> span() noexcept { return {data, len}; }
   void release_to(tessella_buf* out) noexcept {
     out->data = data;
@@ -197,7 +197,8 @@ bool trust_of(const tessella_trust* trust, tessella::detail::TrustedIssuers& out
 }
 
 // check_open's verdict on a parsed frame, the capability inputs made only for a guarded one.
-tessella::Result<void> open_checks(const OpenArgs& a, const tessella::FrameView& v) {
+[[gnu::always_inline]] inline tessella::Result<void> open_checks(const OpenArgs& a,
+                                                              const tessella::FrameView& v) {
   return tessella::detail::open_checked(v, a.key, [&] {
     return tessella::detail::check_open(v, a.key, capability_of(a), presenter_of(a), now_of(a),
                                         a.trust);
@@ -207,13 +208,13 @@ tessella::Result<void> open_checks(const OpenArgs& a, const tessella::FrameView&
 // Opens into a buffer that goes to the caller: parsed once, every check passes before the
 // plaintext's buffer is allocated, and the plaintext is decrypted straight into it (a failed
 // decryption wipes it before it is freed).
-int open_to_buf(const OpenArgs& a, tessella_buf* out_pt, tessella_error* err) {
+[[gnu::always_inline]] inline int open_to_buf(const OpenArgs& a, tessella_buf* out_pt,
+                                             tessella_error* err) {
   auto v = tessella::frame_view(a.frame);
   if (!v) return fail(err, v.error());
   auto ok = open_checks(a, *v);
   if (!ok) return fail(err, ok.error());
   OwnedBuf pt(v->ct.size());
-  if (!pt.ok()) return out_of_memory(err);
   ok = tessella::detail::decrypt_view(*v, a.key, pt.span());
   if (!ok) return fail(err, ok.error());
   pt.release_to(out_pt);
@@ -221,8 +222,9 @@ int open_to_buf(const OpenArgs& a, tessella_buf* out_pt, tessella_error* err) {
 }
 
 // Opens into the caller's buffer, with open_bytes_into's checks in its order.
-int open_to_caller(const OpenArgs& a, uint8_t* out, size_t out_cap, size_t* out_len,
-                   tessella_error* err) {
+[[gnu::always_inline]] inline int open_to_caller(const OpenArgs& a, uint8_t* out,
+                                                size_t out_cap, size_t* out_len,
+                                                tessella_error* err) {
   auto v = tessella::frame_view(a.frame);
   if (!v) return fail(err, v.error());
   if (out_cap < v->ct.size()) {
@@ -270,7 +272,6 @@ int aead_to_buf(ByteView key, std::size_t len, tessella_buf* out, tessella_error
     return fail(err, TessellaError(tessella::ErrorKind::KeyUnavailable));
   }
   OwnedBuf buf(len);
-  if (!buf.ok()) return out_of_memory(err);
   if (auto ok = run(buf.span()); !ok) return fail(err, ok.error());
   buf.release_to(out);
   return 0;
@@ -504,7 +505,6 @@ int tessella_seal_bytes(uint8_t alg, uint8_t hdr2, uint8_t hdr3, const uint8_t n
     auto len = tessella::detail::check_seal(alg, p.size(), m.size(), t.size(), k);
     if (!len) return fail(err, len.error());
     OwnedBuf frame(*len);
-    if (!frame.ok()) return out_of_memory(err);
     const tessella::Nonce n = nonce_or_drawn(nonce);
     auto sealed = tessella::seal_bytes_into(alg, hdr2, hdr3, n, fixed<16>(ts),
                                             pub_of(author), pub_of(owner), cid_of(prev_cid), p, m, t, k, signer->key,
@@ -733,7 +733,6 @@ int tessella_seal_event(uint8_t alg, const uint8_t author[32], const uint8_t own
     auto doc = tessella::detail::check_event(alg, event_kind, body, k);
     if (!doc) return fail(err, doc.error());
     OwnedBuf frame(tessella::detail::event_frame_len(*doc));
-    if (!frame.ok()) return out_of_memory(err);
     auto cid = tessella::detail::seal_event_into(alg, pub_of(author), pub_of(owner),
                                                  cid_of(prev_cid), *doc, k, signer->key,
                                                  frame.span());

@@ -72,7 +72,7 @@ Result<std::size_t> open_into(ByteView frame, ByteView data_key,
 /// passed. For a frame that asks for one it returns `check_capability()`, a call of check_open
 /// (which reads the policy again: a few dozen instructions beside a signature verification).
 template <class CheckCapability>
-Result<void> open_checked(const FrameView& v, ByteView data_key, CheckCapability&& check_capability) {
+[[gnu::always_inline]] inline Result<void> open_checked(const FrameView& v, ByteView data_key, CheckCapability&& check_capability) {
   if (read_policy(v.meta).require_cap) return check_capability();
   if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
   return {};
