@@ -33,6 +33,8 @@ namespace {
 
 constexpr int kRuns = 4;
 constexpr std::string_view kCapPolicy = R"({"require_cap":true,"allowed_ops":1})";
+// The policy document of a frame that asks for no capability, as hosts write it.
+constexpr std::string_view kNoCapPolicy = R"({"require_cap":false})";
 constexpr std::string_view kNonceLabel = "tessella event nonce v1";
 
 [[noreturn]] void die(const std::string& what) {
@@ -188,7 +190,7 @@ Step hmac_sha256(std::size_t key_len, std::size_t msg_len) {
 // The operations.
 
 struct Frames {
-  Bytes plaintext, wire, wire_cap;
+  Bytes plaintext, wire, wire_pol, wire_cap;
   std::array<std::uint8_t, kCapTokenSize> token{};
 };
 
@@ -200,8 +202,11 @@ Frames frames(const SigningKey& key, std::uint8_t alg, std::size_t n) {
                           f.plaintext, fx.data_key, key);
   auto guarded = seal_bytes(alg, 0, 0, fx.nonce, fx.ts, fx.author, fx.owner, fx.prev_cid, {},
                             as_bytes(kCapPolicy), f.plaintext, fx.data_key, key);
-  if (!plain || !guarded) die("seal_bytes");
+  auto no_cap = seal_bytes(alg, 0, 0, fx.nonce, fx.ts, fx.author, fx.owner, fx.prev_cid, {},
+                          as_bytes(kNoCapPolicy), f.plaintext, fx.data_key, key);
+  if (!plain || !guarded || !no_cap) die("seal_bytes");
   f.wire = std::move(plain->bytes);
+  f.wire_pol = std::move(no_cap->bytes);
   f.wire_cap = std::move(guarded->bytes);
   auto token = cap_issue(fx.issuer_seed, fx.issuer, guarded->cid, Rights::READ_FEATURES,
                          ~std::uint64_t{0}, fx.holder);
@@ -249,10 +254,29 @@ void frame_ops(const SigningKey& cpp_key, const tessella_signing_key* key, std::
     tessella_buf_free(&buf);
     return rc == 0;
   };
-  auto c_open = [&](bool cap, bool into) {
-    const Bytes& wire = cap ? f.wire_cap : f.wire;
+  // The trusted calls trust the token's issuer (listed) and the frame's owner.
+  const tessella_trust trust{fx.issuer.data(), 1, 1};
+  const OpenOptions trusted_pol{std::nullopt, std::nullopt, std::nullopt,
+                                IssuerTrust{std::span<const PublicKey>(&fx.issuer, 1), true}};
+  auto c_open = [&](bool cap, bool into, bool policy = false, bool trusted = false) {
+    const Bytes& wire = cap ? f.wire_cap : policy ? f.wire_pol : f.wire;
     const std::uint8_t* token = cap ? f.token.data() : nullptr;
     const std::uint8_t* presenter = cap ? fx.holder.data() : nullptr;
+    if (trusted) {
+      if (into) {
+        std::size_t written = 0;
+        return tessella_open_bytes_trusted_into(wire.data(), wire.size(), fx.data_key.data(), 32,
+                                                token, cap ? kCapTokenSize : 0, presenter,
+                                                nullptr, &trust, out.data(), out.size(),
+                                                &written, nullptr) == 0;
+      }
+      tessella_buf buf{};
+      const int rc = tessella_open_bytes_trusted(wire.data(), wire.size(), fx.data_key.data(), 32,
+                                                 token, cap ? kCapTokenSize : 0, presenter,
+                                                 nullptr, &trust, &buf, nullptr);
+      tessella_buf_free(&buf);
+      return rc == 0;
+    }
     if (into) {
       std::size_t written = 0;
       return tessella_open_bytes_into(wire.data(), wire.size(), fx.data_key.data(), 32, token,
@@ -295,12 +319,49 @@ void frame_ops(const SigningKey& cpp_key, const tessella_signing_key* key, std::
   print("c:open_bytes_into", alg, n,
         measure("c:open_bytes_into" + tail, [&] { return c_open(false, true); }),
         {aead_open(alg, ad, n, false)});
+  print("open_bytes", alg, n, measure("open_bytes" + tail, [&] {
+          return open_bytes(f.wire, fx.data_key, std::nullopt, std::nullopt).has_value();
+        }),
+        {aead_open(alg, ad, n, true)});
   print("open_bytes_into", alg, n, measure("open_bytes_into" + tail, [&] {
           return open_bytes_into(f.wire, fx.data_key, std::nullopt, std::nullopt, std::nullopt,
                                  out)
               .has_value();
         }),
         {aead_open(alg, ad, n, false)});
+  // The same three openings of a frame whose meta is the policy that asks for no capability.
+  const std::size_t ad_pol = ad + kNoCapPolicy.size();
+  print("c:open_bytes+policy", alg, n,
+        measure("c:open_bytes+policy" + tail, [&] { return c_open(false, false, true); }),
+        {aead_open(alg, ad_pol, n, true)});
+  print("c:open_bytes_into+policy", alg, n,
+        measure("c:open_bytes_into+policy" + tail, [&] { return c_open(false, true, true); }),
+        {aead_open(alg, ad_pol, n, false)});
+  print("open_bytes_into+policy", alg, n, measure("open_bytes_into+policy" + tail, [&] {
+          return open_bytes_into(f.wire_pol, fx.data_key, std::nullopt, std::nullopt,
+                                 std::nullopt, out)
+              .has_value();
+        }),
+        {aead_open(alg, ad_pol, n, false)});
+  // The trusted calls on the same frame, and on the guarded one.
+  print("c:open_bytes_trusted+policy", alg, n,
+        measure("c:open_bytes_trusted+policy" + tail,
+                [&] { return c_open(false, false, true, true); }),
+        {aead_open(alg, ad_pol, n, true)});
+  print("c:open_bytes_trusted_into+policy", alg, n,
+        measure("c:open_bytes_trusted_into+policy" + tail,
+                [&] { return c_open(false, true, true, true); }),
+        {aead_open(alg, ad_pol, n, false)});
+  print("open_bytes_trusted_into+policy", alg, n,
+        measure("open_bytes_trusted_into+policy" + tail, [&] {
+          return open_bytes_trusted_into(f.wire_pol, fx.data_key, trusted_pol, out).has_value();
+        }),
+        {aead_open(alg, ad_pol, n, false)});
+  print("c:open_bytes_trusted+cap", alg, n,
+        measure("c:open_bytes_trusted+cap" + tail, [&] { return c_open(true, false, false, true); }),
+        {aead_open(alg, ad_cap, n, true), blake3(len_cap),
+         ed25519_verify("token" + tail, ByteView(f.token).first(kCapSignedSize),
+                        f.token.data() + kCapSignedSize + 8, f.token.data() + 76)});
   print("c:open_bytes+cap", alg, n,
         measure("c:open_bytes+cap" + tail, [&] { return c_open(true, false); }),
         {aead_open(alg, ad_cap, n, true), blake3(len_cap),
@@ -333,6 +394,27 @@ void event_op(const tessella_signing_key* key, std::uint8_t alg) {
         }),
         {hmac_sha256(kKeySize, kNonceLabel.size() + ad), aead_seal(alg, ad, 0, wire),
          ed25519_sign(ad + kTagSize), blake3(wire)});
+}
+
+// The policy reader on the documents the library and hosts write. It has no primitive floor:
+// its one step is the measuring call itself without the reader, and the gate holds what the
+// reader adds to a number of instructions per byte of the document.
+void policy_ops() {
+  const std::string event = event_document(EventKind::ReadEvent, event_body());
+  const std::pair<const char*, std::string_view> docs[] = {
+      {"no-cap", kNoCapPolicy}, {"cap", kCapPolicy}, {"event", event}};
+  static volatile bool sink;
+  const Step call{"call", {measure("read_policy/call", [] {
+                    sink = false;
+                    return true;
+                  })}};
+  for (const auto& [name, text] : docs) {
+    print("read_policy", 0, text.size(), measure(std::string("read_policy/") + name, [&] {
+            sink = read_policy(as_bytes(text)).require_cap;
+            return true;
+          }),
+          {call});
+  }
 }
 
 void index_op() {
@@ -368,6 +450,7 @@ int main(int argc, char** argv) {
     event_op(key, alg);
   }
   index_op();
+  policy_ops();
   CALLGRIND_STOP_INSTRUMENTATION;
   tessella_signing_key_free(key);
   return 0;
