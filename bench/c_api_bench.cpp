@@ -71,9 +71,12 @@ void c_seal(benchmark::State& s, std::uint8_t alg, std::size_t n, bool into) {
   time_buf_call(s, into, call, out, c.wire, "the C ABI's frame differs from seal_bytes'", n);
 }
 
-void c_open(benchmark::State& s, std::uint8_t alg, std::size_t n, bool cap, bool into) {
+void c_open(benchmark::State& s, std::uint8_t alg, std::size_t n, bool cap, bool into,
+            bool trusted = false) {
   const FrameCase& c = frame_case(alg, n);
   const Fixture& fx = fixture();
+  // The trusted calls trust the frame's owner and the token's issuer.
+  const tessella_trust trust{fx.issuer.data(), 1, 1};
   // A copy per thread: two threads reading one buffer would share its cache lines with whatever
   // the allocator places next to it.
   const Bytes wire = cap ? c.wire_cap : c.wire;
@@ -81,15 +84,26 @@ void c_open(benchmark::State& s, std::uint8_t alg, std::size_t n, bool cap, bool
   const std::uint8_t* presenter = cap ? fx.holder.data() : nullptr;
   Bytes out(n);
   auto call = [&](tessella_buf* owned) {
+    const std::size_t token_len = cap ? c.token.size() : 0;
     if (owned != nullptr) {
+      if (trusted) {
+        return tessella_open_bytes_trusted(wire.data(), wire.size(), fx.data_key.data(),
+                                           fx.data_key.size(), token, token_len, presenter,
+                                           nullptr, &trust, owned, nullptr);
+      }
       return tessella_open_bytes(wire.data(), wire.size(), fx.data_key.data(), fx.data_key.size(),
-                                 token, cap ? c.token.size() : 0, presenter, nullptr, owned,
-                                 nullptr);
+                                 token, token_len, presenter, nullptr, owned, nullptr);
     }
     std::size_t len = 0;
+    if (trusted) {
+      return tessella_open_bytes_trusted_into(wire.data(), wire.size(), fx.data_key.data(),
+                                              fx.data_key.size(), token, token_len, presenter,
+                                              nullptr, &trust, out.data(), out.size(), &len,
+                                              nullptr);
+    }
     return tessella_open_bytes_into(wire.data(), wire.size(), fx.data_key.data(),
-                                    fx.data_key.size(), token, cap ? c.token.size() : 0,
-                                    presenter, nullptr, out.data(), out.size(), &len, nullptr);
+                                    fx.data_key.size(), token, token_len, presenter, nullptr,
+                                    out.data(), out.size(), &len, nullptr);
   };
   time_buf_call(s, into, call, out, c.plaintext, "the C ABI does not open the frame", n);
 }
@@ -167,6 +181,15 @@ void register_c_api_benchmarks() {
       r.row({"c:open_bytes_into", a, n,
              r.add("c/open_bytes_into" + tail,
                    [=](benchmark::State& s) { c_open(s, alg, n, false, true); }),
+             "", "", {aead_open(alg, ad, n)}});
+      r.row({"c:open_bytes_trusted", a, n,
+             r.add("c/open_bytes_trusted" + tail,
+                   [=](benchmark::State& s) { c_open(s, alg, n, false, false, true); }),
+             "open_bytes" + tail + "/peer_openssl", "open_bytes" + tail + "/peer_sodium",
+             {aead_open_owned(alg, ad, n)}});
+      r.row({"c:open_bytes_trusted_into", a, n,
+             r.add("c/open_bytes_trusted_into" + tail,
+                   [=](benchmark::State& s) { c_open(s, alg, n, false, true, true); }),
              "", "", {aead_open(alg, ad, n)}});
       r.row({"c:open_bytes+cap", a, n,
              r.add("c/open_bytes_cap" + tail,
