@@ -197,12 +197,12 @@ bool trust_of(const tessella_trust* trust, tessella::detail::TrustedIssuers& out
 }
 
 // check_open's verdict on a parsed frame, the capability inputs made only for a guarded one.
-[[gnu::always_inline]] inline tessella::Result<void> open_checks(const OpenArgs& a,
-                                                              const tessella::FrameView& v) {
-  return tessella::detail::open_checked(v, a.key, [&] {
-    return tessella::detail::check_open(v, a.key, capability_of(a), presenter_of(a), now_of(a),
-                                        a.trust);
-  });
+[[gnu::always_inline]] inline tessella::Result<void> open_checks(
+    const OpenArgs& a, const tessella::detail::OpenView& v) {
+  return tessella::detail::open_checked(a.frame, v.meta, [&](const tessella::FrameView& full) {
+    return tessella::detail::check_open(full, a.key, capability_of(a), presenter_of(a),
+                                        now_of(a), a.trust);
+  }, a.key);
 }
 
 // Opens into a buffer that goes to the caller: parsed once, every check passes before the
@@ -210,12 +210,12 @@ bool trust_of(const tessella_trust* trust, tessella::detail::TrustedIssuers& out
 // decryption wipes it before it is freed).
 [[gnu::always_inline]] inline int open_to_buf(const OpenArgs& a, tessella_buf* out_pt,
                                              tessella_error* err) {
-  auto v = tessella::frame_view(a.frame);
+  auto v = tessella::detail::parse_open(a.frame);
   if (!v) return fail(err, v.error());
   auto ok = open_checks(a, *v);
   if (!ok) return fail(err, ok.error());
   OwnedBuf pt(v->ct.size());
-  ok = tessella::detail::decrypt_view(*v, a.key, pt.span());
+  ok = tessella::detail::decrypt_open(*v, a.key, pt.span());
   if (!ok) return fail(err, ok.error());
   pt.release_to(out_pt);
   return 0;
@@ -225,14 +225,14 @@ bool trust_of(const tessella_trust* trust, tessella::detail::TrustedIssuers& out
 [[gnu::always_inline]] inline int open_to_caller(const OpenArgs& a, uint8_t* out,
                                                 size_t out_cap, size_t* out_len,
                                                 tessella_error* err) {
-  auto v = tessella::frame_view(a.frame);
+  auto v = tessella::detail::parse_open(a.frame);
   if (!v) return fail(err, v.error());
   if (out_cap < v->ct.size()) {
     return fail(err, TessellaError::invalid_format("buffer too small"));
   }
   auto ok = open_checks(a, *v);
   if (!ok) return fail(err, ok.error());
-  ok = tessella::detail::decrypt_view(*v, a.key, std::span<std::uint8_t>(out, out_cap));
+  ok = tessella::detail::decrypt_open(*v, a.key, std::span<std::uint8_t>(out, out_cap));
   if (!ok) return fail(err, ok.error());
   *out_len = v->ct.size();
   return 0;

@@ -60,26 +60,35 @@ static_assert(std::is_trivially_copyable_v<FrameHeader> && sizeof(FrameHeader) =
               offsetof(FrameHeader, owner) == kOffOwner &&
               offsetof(FrameHeader, prev_cid) == kOffPrev);
 
-[[gnu::always_inline]] inline Result<FrameView> parse_view(ByteView in) noexcept {
+// Where a frame's sections lie: their lengths and the end of the ciphertext. Checks, in order,
+// the parser's errors: "too short", "alg", "length".
+struct Extent {
+  std::size_t pol, meta, n, end;
+};
+
+[[gnu::always_inline]] inline Result<Extent> extent_of(ByteView in) noexcept {
   if (in.size() < kFrameFixedSize) return std::unexpected(kErrTooShort);
   if (!alg_on_wire(in[1])) return std::unexpected(kErrAlg);
-
   // The fixed part is all there: its fields are read at their offsets. Bytes 0, 2 and 3 are
   // carried unchecked.
-  const std::uint8_t* p = in.data();
   const std::size_t pol = load_be16(in.subspan(kOffPolLen, 2));
   const std::size_t meta = load_be16(in.subspan(kOffPolLen + 2, 2));
   const std::uint64_t n = load_be32(in.subspan(kOffCtLen, 4));
   const std::uint64_t end = kFrameFixedSize + pol + meta + n;  // at most 2^32 + 2^17: no overflow
   if (in.size() < end + kFrameTrailerSize) return std::unexpected(kErrLength);
+  return Extent{pol, meta, static_cast<std::size_t>(n), static_cast<std::size_t>(end)};
+}
 
-  const std::size_t aad = kFrameFixedSize + pol + meta;
-  Result<FrameView> out(std::in_place, FrameHeader{}, ByteView(p + kFrameFixedSize, pol),
-                        ByteView(p + kFrameFixedSize + pol, meta),
-                        ByteView(p + aad, static_cast<std::size_t>(n)),
-                        std::span<const std::uint8_t, kTagSize>(p + end, kTagSize),
-                        SignatureView(p + end + kTagSize, kSignatureSize),
-                        ByteView(p, end + kFrameTrailerSize), ByteView(p, aad));
+[[gnu::always_inline]] inline Result<FrameView> parse_view(ByteView in) noexcept {
+  auto e = extent_of(in);
+  if (!e) return std::unexpected(e.error());
+  const std::uint8_t* p = in.data();
+  const std::size_t aad = kFrameFixedSize + e->pol + e->meta;
+  Result<FrameView> out(std::in_place, FrameHeader{}, ByteView(p + kFrameFixedSize, e->pol),
+                        ByteView(p + kFrameFixedSize + e->pol, e->meta), ByteView(p + aad, e->n),
+                        std::span<const std::uint8_t, kTagSize>(p + e->end, kTagSize),
+                        SignatureView(p + e->end + kTagSize, kSignatureSize),
+                        ByteView(p, e->end + kFrameTrailerSize), ByteView(p, aad));
   std::memcpy(static_cast<FrameHeader*>(&*out), p, sizeof(FrameHeader));
   return out;
 }
@@ -209,6 +218,21 @@ Result<std::size_t> check_seal(std::uint8_t alg, std::size_t pol, std::size_t me
   if (!len) return len;
   if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
   return len;
+}
+
+Result<OpenView> parse_open(ByteView in) noexcept {
+  auto e = extent_of(in);
+  if (!e) return std::unexpected(e.error());
+  const std::uint8_t* p = in.data();
+  const std::size_t aad = kFrameFixedSize + e->pol + e->meta;
+  OpenView v;
+  v.alg = p[1];
+  v.nonce = p + kOffNonce;
+  v.meta = ByteView(p + kFrameFixedSize + e->pol, e->meta);
+  v.ct = ByteView(p + aad, e->n);
+  v.aad = ByteView(p, aad);
+  v.tag = p + e->end;
+  return v;
 }
 
 bool trusts(const TrustedIssuers& trust, const FrameView& v, const PublicKey& issuer) noexcept {
@@ -346,16 +370,16 @@ Result<Bytes> open_owned(ByteView frame, ByteView data_key,
                          const std::optional<PublicKey>& presenter_pub,
                          const std::optional<std::uint64_t>& now,
                          const detail::TrustedIssuers* trust) {
-  auto v = parse_view(frame);
+  auto v = detail::parse_open(frame);
   if (!v) return std::unexpected(v.error());
-  if (auto ok = detail::open_checked(*v, data_key, [&] {
-        return detail::check_open(*v, data_key, capability, presenter_pub, now, trust);
-      });
+  if (auto ok = detail::open_checked(frame, v->meta, [&](const FrameView& full) {
+        return detail::check_open(full, data_key, capability, presenter_pub, now, trust);
+      }, data_key);
       !ok) {
     return std::unexpected(ok.error());
   }
   Bytes pt(v->ct.size());
-  if (auto ok = detail::decrypt_view(*v, data_key, pt); !ok) return std::unexpected(ok.error());
+  if (auto ok = detail::decrypt_open(*v, data_key, pt); !ok) return std::unexpected(ok.error());
   return pt;
 }
 
@@ -379,16 +403,16 @@ Result<std::size_t> detail::open_into(ByteView frame, ByteView data_key,
                                       const std::optional<PublicKey>& presenter_pub,
                                       const std::optional<std::uint64_t>& now,
                                       const TrustedIssuers* trust, std::span<std::uint8_t> out) {
-  auto v = parse_view(frame);
+  auto v = parse_open(frame);
   if (!v) return std::unexpected(v.error());
   if (out.size() < v->ct.size()) return std::unexpected(kErrBufferTooSmall);
-  if (auto ok = open_checked(*v, data_key, [&] {
-        return check_open(*v, data_key, capability, presenter_pub, now, trust);
-      });
+  if (auto ok = open_checked(frame, v->meta, [&](const FrameView& full) {
+        return check_open(full, data_key, capability, presenter_pub, now, trust);
+      }, data_key);
       !ok) {
     return std::unexpected(ok.error());
   }
-  if (auto ok = decrypt_view(*v, data_key, out); !ok) return std::unexpected(ok.error());
+  if (auto ok = decrypt_open(*v, data_key, out); !ok) return std::unexpected(ok.error());
   return v->ct.size();
 }
 

@@ -67,15 +67,44 @@ Result<std::size_t> open_into(ByteView frame, ByteView data_key,
                               const std::optional<std::uint64_t>& now, const TrustedIssuers* trust,
                               std::span<std::uint8_t> out);
 
-/// open_checked gives check_open's verdict, settling the common case first: a frame whose policy
-/// asks for no capability needs only a 32-byte key, so the capability inputs are neither made nor
-/// passed. For a frame that asks for one it returns `check_capability()`, a call of check_open
-/// (which reads the policy again: a few dozen instructions beside a signature verification).
+/// OpenView is what opening a frame reads when its policy asks for no capability, borrowed from
+/// the input with the header left where it lies: a FrameView's header copy and its other parts
+/// are made only for a frame that asks for one.
+struct OpenView {
+  std::uint8_t alg;
+  const std::uint8_t* nonce;
+  ByteView meta, ct, aad;
+  const std::uint8_t* tag;
+};
+
+/// parse_open parses a frame as frame_view does, with the same errors in the same order.
+Result<OpenView> parse_open(ByteView in) noexcept;
+
+/// open_checked gives check_open's verdict on the frame `in`, whose meta section is `meta`,
+/// settling the common case first: a frame whose policy asks for no capability needs only a
+/// 32-byte key, so neither a FrameView nor the capability inputs are made. For a frame that asks
+/// for one, it parses `in` into a FrameView and returns `check_capability(view)`, a call of
+/// check_open (which reads the policy again: a few dozen instructions beside a signature
+/// verification).
 template <class CheckCapability>
-[[gnu::always_inline]] inline Result<void> open_checked(const FrameView& v, ByteView data_key, CheckCapability&& check_capability) {
-  if (read_policy(v.meta).require_cap) return check_capability();
+[[gnu::always_inline]] inline Result<void> open_checked(ByteView in, ByteView meta,
+                                                        CheckCapability&& check_capability,
+                                                        ByteView data_key) {
+  if (read_policy(meta).require_cap) {
+    auto full = frame_view(in);
+    if (!full) return std::unexpected(full.error());
+    return check_capability(*full);
+  }
   if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
   return {};
+}
+
+/// decrypt_open decrypts an OpenView's ciphertext as decrypt_view does.
+inline Result<void> decrypt_open(const OpenView& v, ByteView data_key,
+                                 std::span<std::uint8_t> out) {
+  return aead_decrypt_into(v.alg, data_key, NonceView(v.nonce, kNonceSize), v.aad, v.ct,
+                           std::span<const std::uint8_t, kTagSize>(v.tag, kTagSize),
+                           out.first(v.ct.size()));
 }
 
 /// decrypt_view decrypts the frame's ciphertext into the first ct.size() bytes of `out` (a
