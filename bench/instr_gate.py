@@ -148,8 +148,10 @@ def main():
         if not ok:
             failures.append("%s %s %s: %d instructions above its floor, margin %d (%s)" % (
                 op, alg, size, extra, margin[0], margin[1]))
+        # Per-byte rows show instructions per byte instead of a ratio to the measuring call.
+        shown = "%.2f/B" % (extra / int(size)) if op in PER_BYTE else "%.3f" % ratio
         rows.append((op, alg, size, "%d" % (counts[mine] // runs), "%d" % (floor // runs),
-                     "%d" % extra, "%d" % margin[0], "%.3f" % ratio, "ok" if ok else "FAIL"))
+                     "%d" % extra, "%d" % margin[0], shown, "ok" if ok else "FAIL"))
 
     hdr = ("operation", "algorithm", "size", "tessella Ir", "floor Ir", "extra", "margin", "ratio",
            "")
