@@ -1,5 +1,7 @@
-// read_policy: no primitive floor, listed for its fixed cost.
+// read_policy: no primitive floor, listed for its fixed cost, on the documents the library and
+// hosts write (no policy, the two policy documents, an event document) and on two others.
 #include "floors.hpp"
+#include "tessella/events.hpp"
 #include "tessella/policy.hpp"
 
 namespace tessella::bench {
@@ -27,6 +29,7 @@ void register_policy_benchmarks() {
       {"empty", ""},
       {"no-cap", R"({"require_cap":false})"},
       {"cap", std::string(kCapPolicy)},
+      {"event", event_document(EventKind::ReadEvent, event_body())},
       {"nested", nested_policy()},
       {"not-json", R"({"require_cap":true,)"},
   };
