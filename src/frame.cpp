@@ -7,10 +7,10 @@
 #include <type_traits>
 
 #include "frame_internal.hpp"
+#include "random.hpp"
 #include "sign_internal.hpp"
 #include "tessella/aead.hpp"
 #include "tessella/cid.hpp"
-#include "tessella/nonce.hpp"
 
 namespace tessella {
 
@@ -463,7 +463,8 @@ Result<SealedBytes> seal_bytes(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t
                                TimestampView ts, const PublicKey& author, const PublicKey& owner,
                                const Cid& prev_cid, ByteView pol, ByteView meta,
                                ByteView plaintext, ByteView data_key, const SigningKey& signer) {
-  const Nonce nonce = RandomNonce().next();
+  Nonce nonce;
+  os_random(nonce.data(), nonce.size());
   return seal_bytes(alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid, pol, meta, plaintext,
                     data_key, signer);
 }
@@ -473,7 +474,8 @@ Result<SealedInto> seal_bytes_into(std::uint8_t alg, std::uint8_t hdr2, std::uin
                                    const PublicKey& owner, const Cid& prev_cid, ByteView pol,
                                    ByteView meta, ByteView plaintext, ByteView data_key,
                                    const SigningKey& signer, std::span<std::uint8_t> out) {
-  const Nonce nonce = RandomNonce().next();
+  Nonce nonce;
+  os_random(nonce.data(), nonce.size());
   return seal_bytes_into(alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid, pol, meta,
                          plaintext, data_key, signer, out);
 }
