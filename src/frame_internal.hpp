@@ -99,19 +99,13 @@ template <class CheckCapability>
   return {};
 }
 
-/// decrypt_open decrypts an OpenView's ciphertext as decrypt_view does.
+/// decrypt_open decrypts the frame's ciphertext into the first ct.size() bytes of `out` (a
+/// checked 32-byte key); on failure those bytes are wiped.
 inline Result<void> decrypt_open(const OpenView& v, ByteView data_key,
                                  std::span<std::uint8_t> out) {
   return aead_decrypt_into(v.alg, data_key, NonceView(v.nonce, kNonceSize), v.aad, v.ct,
                            std::span<const std::uint8_t, kTagSize>(v.tag, kTagSize),
                            out.first(v.ct.size()));
-}
-
-/// decrypt_view decrypts the frame's ciphertext into the first ct.size() bytes of `out` (a
-/// checked 32-byte key); on failure those bytes are wiped.
-inline Result<void> decrypt_view(const FrameView& v, ByteView data_key,
-                                 std::span<std::uint8_t> out) {
-  return aead_decrypt_into(v.alg, data_key, v.nonce, v.aad, v.ct, v.tag, out.first(v.ct.size()));
 }
 
 }  // namespace tessella::detail
