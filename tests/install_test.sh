@@ -13,7 +13,7 @@ prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in include/tessella/tessella.h include/tessella/tessella.hpp \
          lib/libtessella.a lib/libtessella.so lib/pkgconfig/tessella.pc \
-         lib/cmake/tessella/tessellaConfig.cmake; do
+         lib/cmake/tessella/tessellaConfig.cmake share/doc/tessella/LICENSE; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; echo "0 passed, 1 failed"; exit 1; }
 done
 
