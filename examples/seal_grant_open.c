@@ -1,7 +1,8 @@
 /* Seals a payload under a policy that requires a capability, grants a token to a reader, opens
-   the frame as that reader and verifies it, through the C ABI. */
+   the frame as that reader and checks who sealed it, through the C ABI. */
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #include <tessella/tessella.h>
 
@@ -17,13 +18,15 @@ int main(void) {
   static const char payload[] = "feature vector v3";
   uint8_t author_seed[32], reader_seed[32], author_pub[32], reader_pub[32];
   uint8_t key[32], nonce[12], ts[16] = {0}, prev[32] = {0}, cid[32], token[TESSELLA_CAP_TOKEN_LEN];
-  uint64_t now = 1500;
+  uint64_t now = (uint64_t)time(NULL);
   tessella_buf frame = {NULL, 0}, plaintext = {NULL, 0};
   tessella_frame_verification check;
+  tessella_frame_fields fields;
   tessella_error err;
   tessella_signing_key *author, *reader;
   int rc = 0;
 
+  /* A real host draws its seeds and data key (or restores them with tessella_restore_keys). */
   memset(author_seed, 0x11, sizeof author_seed);
   memset(reader_seed, 0x42, sizeof reader_seed);
   memset(key, 0x5c, sizeof key);
@@ -34,16 +37,18 @@ int main(void) {
   tessella_verifying_key_bytes(reader, reader_pub);
   tessella_random_nonce(nonce);
 
-  if (tessella_seal_bytes(1, 0, 0, nonce, ts, author_pub, author_pub, prev, NULL, 0,
-                          (const uint8_t *)meta, strlen(meta), (const uint8_t *)payload,
+  /* The policy in meta asks for a token that grants READ_FEATURES. */
+  if (tessella_seal_bytes(TESSELLA_ALG_AES_256_GCM, 0, 0, nonce, ts, author_pub, author_pub, prev,
+                          NULL, 0, (const uint8_t *)meta, strlen(meta), (const uint8_t *)payload,
                           strlen(payload), key, sizeof key, author, &frame, cid, &err) != 0) {
     rc = report("seal", &err);
     goto done;
   }
   printf("sealed %zu bytes\n", frame.len);
 
-  if (tessella_cap_issue(author_seed, author_pub, cid, 1 /* READ_FEATURES */, 2000, reader_pub,
-                         token, &err) != 0) {
+  /* A token for this frame, to the reader, valid for one hour. */
+  if (tessella_cap_issue(author_seed, author_pub, cid, TESSELLA_RIGHT_READ_FEATURES, now + 3600,
+                         reader_pub, token, &err) != 0) {
     rc = report("grant", &err);
     goto done;
   }
@@ -54,12 +59,16 @@ int main(void) {
   }
   printf("opened: %.*s\n", (int)plaintext.len, (const char *)plaintext.data);
 
+  /* Opening checks no signature: verify it, and that the author is the key expected. */
   if (tessella_verify_bytes(frame.data, frame.len, &check, &err) != 0 || !check.valid ||
-      memcmp(check.cid, cid, 32) != 0) {
+      memcmp(check.cid, cid, 32) != 0 ||
+      tessella_frame_parse(frame.data, frame.len, &fields, &err) != 0 ||
+      memcmp(fields.author, author_pub, 32) != 0) {
+    fprintf(stderr, "not sealed by the expected author\n");
     rc = 1;
     goto done;
   }
-  printf("verified: signature valid, identifier matches\n");
+  printf("verified: signed by the expected author, identifier matches\n");
 
 done:
   tessella_buf_free(&plaintext);
