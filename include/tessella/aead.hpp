@@ -33,8 +33,9 @@ class TESSELLA_API AeadImpl {
  public:
   virtual ~AeadImpl() = default;
 
-  /// encrypt returns the ciphertext (exactly as long as the plaintext) and the tag.
-  /// Errors: KeyUnavailable when the key is not 32 bytes (nothing else is looked at);
+  /// encrypt returns the ciphertext (exactly as long as the plaintext) and the tag. The nonce
+  /// must be new for the key: a reused one reveals the XOR of the plaintexts and, with
+  /// AES-256-GCM, the key that authenticates them. Errors: KeyUnavailable when the key is not 32 bytes (nothing else is looked at);
   /// Internal "aes-gcm encrypt" / "chacha encrypt" when the input exceeds the cipher's limits.
   [[nodiscard]] virtual Result<Sealed> encrypt(ByteView key, NonceView nonce, ByteView aad,
                                                ByteView plaintext) const = 0;
