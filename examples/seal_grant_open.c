@@ -17,11 +17,12 @@ int main(void) {
   static const char meta[] = "{\"require_cap\":true,\"allowed_ops\":1}";
   static const char payload[] = "feature vector v3";
   uint8_t author_seed[32], reader_seed[32], author_pub[32], reader_pub[32];
-  uint8_t key[32], nonce[12], ts[16] = {0}, prev[32] = {0}, cid[32], token[TESSELLA_CAP_TOKEN_LEN];
+  uint8_t key[32], ts[16] = {0}, prev[32] = {0}, cid[32], token[TESSELLA_CAP_TOKEN_LEN];
   uint64_t now = (uint64_t)time(NULL);
   tessella_buf frame = {NULL, 0}, plaintext = {NULL, 0};
   tessella_frame_verification check;
   tessella_frame_fields fields;
+  tessella_trust owner_only = {NULL, 0, 1}; /* tokens count when the frame's owner issued them */
   tessella_error err;
   tessella_signing_key *author, *reader;
   int rc = 0;
@@ -35,10 +36,10 @@ int main(void) {
   if (author == NULL || reader == NULL) return 1;
   tessella_verifying_key_bytes(author, author_pub);
   tessella_verifying_key_bytes(reader, reader_pub);
-  tessella_random_nonce(nonce);
 
-  /* The policy in meta asks for a token that grants READ_FEATURES. */
-  if (tessella_seal_bytes(TESSELLA_ALG_AES_256_GCM, 0, 0, nonce, ts, author_pub, author_pub, prev,
+  /* The policy in meta asks for a token that grants READ_FEATURES. The nonce is NULL: the
+     library draws a fresh one. */
+  if (tessella_seal_bytes(TESSELLA_ALG_AES_256_GCM, 0, 0, NULL, ts, author_pub, author_pub, prev,
                           NULL, 0, (const uint8_t *)meta, strlen(meta), (const uint8_t *)payload,
                           strlen(payload), key, sizeof key, author, &frame, cid, &err) != 0) {
     rc = report("seal", &err);
@@ -52,8 +53,8 @@ int main(void) {
     rc = report("grant", &err);
     goto done;
   }
-  if (tessella_open_bytes(frame.data, frame.len, key, sizeof key, token, sizeof token, reader_pub,
-                          &now, &plaintext, &err) != 0) {
+  if (tessella_open_bytes_trusted(frame.data, frame.len, key, sizeof key, token, sizeof token,
+                                  reader_pub, &now, &owner_only, &plaintext, &err) != 0) {
     rc = report("open", &err);
     goto done;
   }

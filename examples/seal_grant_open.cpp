@@ -25,8 +25,9 @@ int main() {
   const PublicKey reader_pub = verifying_key_bytes(signing_key_from_seed(reader_seed));
 
   // Seal: the policy in meta asks for a token that grants READ_FEATURES.
-  auto sealed = seal_bytes(kAlgAesGcm, 0, 0, RandomNonce().next(), Timestamp{}, me, me, Cid{},
-                           {}, as_bytes(R"({"require_cap":true,"allowed_ops":1})"),
+  // No nonce is passed: the library draws a fresh one for this frame.
+  auto sealed = seal_bytes(kAlgAesGcm, 0, 0, Timestamp{}, me, me, Cid{}, {},
+                           as_bytes(R"({"require_cap":true,"allowed_ops":1})"),
                            as_bytes("feature vector v3"), data_key, author);
   if (!sealed) return std::cerr << "seal: " << sealed.error() << "\n", 1;
   std::cout << "sealed " << sealed->bytes.size() << " bytes\n";
@@ -37,15 +38,23 @@ int main() {
   if (!token) return std::cerr << "grant: " << token.error() << "\n", 1;
   const auto wire_token = cap_encode(*token);  // 180 bytes, handed to the reader
 
-  // Open as the reader, now; then as someone the token was not given to.
-  auto plaintext = open_bytes_with_ctx(sealed->bytes, data_key, ByteView(wire_token), reader_pub,
-                                       now);
+  // Open as the reader, now, trusting tokens issued by the frame's owner (the default trust).
+  OpenOptions as_reader{.capability = ByteView(wire_token), .presenter_pub = reader_pub,
+                        .now = now};
+  auto plaintext = open_bytes_trusted(sealed->bytes, data_key, as_reader);
   if (!plaintext) return std::cerr << "open: " << plaintext.error() << "\n", 1;
   std::cout << "opened: "
             << std::string_view(reinterpret_cast<const char*>(plaintext->data()), plaintext->size())
             << "\n";
-  auto refused = open_bytes_with_ctx(sealed->bytes, data_key, ByteView(wire_token), me, now);
-  std::cout << "opened by another: " << (refused ? "yes" : refused.error().message()) << "\n";
+
+  // A token the reader issued to itself is refused: its issuer is not the owner.
+  auto own = cap_issue(reader_seed, reader_pub, sealed->cid, Rights::READ_FEATURES, now + 3600,
+                       reader_pub);
+  if (!own) return std::cerr << "grant: " << own.error() << "\n", 1;
+  const auto own_token = cap_encode(*own);
+  as_reader.capability = ByteView(own_token);
+  auto refused = open_bytes_trusted(sealed->bytes, data_key, as_reader);
+  std::cout << "self-issued token: " << (refused ? "opened" : refused.error().message()) << "\n";
 
   // Opening checks no signature: verify it, and that the author is the key expected.
   auto report = verify_bytes(sealed->bytes);
