@@ -1,6 +1,7 @@
 // swift-tools-version:6.0
 // The Swift package over tessella's C ABI. The library itself comes from an installed tessella
 // found through pkg-config (PKG_CONFIG_PATH=<prefix>/lib/pkgconfig); see README.md, "Swift".
+// Licence: Apache License 2.0 (LICENSE).
 import PackageDescription
 
 let package = Package(

@@ -1,5 +1,6 @@
 # Installs the headers, both libraries, the CMake package (find_package(tessella) gives
-# tessella::tessella, the shared library, and tessella::static) and tessella.pc.
+# tessella::tessella, the shared library, and tessella::static), tessella.pc, and the licence
+# with the README, change log and security policy in share/doc/tessella.
 include(CMakePackageConfigHelpers)
 
 set(TESSELLA_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/tessella")
@@ -21,3 +22,5 @@ install(FILES "${PROJECT_BINARY_DIR}/tessellaConfig.cmake"
 
 configure_file(cmake/tessella.pc.in "${PROJECT_BINARY_DIR}/tessella.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/tessella.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+install(FILES LICENSE README.md CHANGELOG.md SECURITY.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

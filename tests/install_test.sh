@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs tessella into a temporary prefix, then builds and runs the examples against the
 # installed package: with CMake (find_package) and with pkg-config, each against the shared and
-# against the static library (whose programs must not need libtessella.so).
+# against the static library (whose programs must not need libtessella.so), and with pkg-config
+# and an rpath.
 # Usage: install_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
@@ -13,7 +14,7 @@ prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in include/tessella/tessella.h include/tessella/tessella.hpp \
          lib/libtessella.a lib/libtessella.so lib/pkgconfig/tessella.pc \
-         lib/cmake/tessella/tessellaConfig.cmake; do
+         lib/cmake/tessella/tessellaConfig.cmake share/doc/tessella/LICENSE; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; echo "0 passed, 1 failed"; exit 1; }
 done
 
@@ -39,9 +40,13 @@ cc -std=c99 -o "$work/c_example" "$src/examples/seal_grant_open.c" $(pkg-config 
 c++ -std=c++23 -o "$work/cpp_example" "$src/examples/seal_grant_open.cpp" $(pkg-config --cflags --libs tessella)
 LD_LIBRARY_PATH="$prefix/lib" "$work/c_example" >/dev/null
 LD_LIBRARY_PATH="$prefix/lib" "$work/cpp_example" >/dev/null
+# As the README shows it: an rpath to pkg-config's libdir, so that no LD_LIBRARY_PATH is needed.
+cc -std=c99 -o "$work/c_rpath" "$src/examples/seal_grant_open.c" $(pkg-config --cflags --libs tessella) \
+   -Wl,-rpath,"$(pkg-config --variable=libdir tessella)"
+env -u LD_LIBRARY_PATH "$work/c_rpath" >/dev/null
 # Statically: the archive named, its private requirements from the .pc file.
 static_libs=$(pkg-config --static --libs tessella | sed 's/-ltessella//')
 cc -std=c99 -o "$work/c_static" "$src/examples/seal_grant_open.c" $(pkg-config --cflags tessella) \
    "$prefix/lib/libtessella.a" $static_libs
 static_only "$work/c_static"
-echo "7 passed, 0 failed"
+echo "8 passed, 0 failed"

@@ -1,4 +1,5 @@
-// Authenticated encryption: AES-256-GCM and ChaCha20-Poly1305 behind one interface.
+/// @file
+/// Authenticated encryption: AES-256-GCM and ChaCha20-Poly1305 behind one interface.
 #ifndef TESSELLA_AEAD_HPP
 #define TESSELLA_AEAD_HPP
 
@@ -12,14 +13,16 @@
 
 namespace tessella {
 
-/// Algorithm identifiers carried in a frame's alg byte.
+/// @{
+/// Algorithm identifiers carried in a frame's alg byte: 1 AES-256-GCM, 2 ChaCha20-Poly1305.
 inline constexpr std::uint8_t kAlgAesGcm = 1;
 inline constexpr std::uint8_t kAlgChaCha20 = 2;
+/// @}
 
 /// Ciphertext and tag, kept apart as the frame stores them.
 struct Sealed {
-  Bytes ct;
-  Tag tag{};
+  Bytes ct;   ///< The ciphertext, exactly as long as the plaintext.
+  Tag tag{};  ///< The 16-byte authentication tag.
 };
 
 /// AeadImpl is one authenticated cipher with a 32-byte key, a 12-byte nonce and a 16-byte tag.

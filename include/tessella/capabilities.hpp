@@ -1,4 +1,5 @@
-// Capability tokens: their binary form, and issuing and verifying them.
+/// @file
+/// Capability tokens: their binary form, and issuing and verifying them.
 #ifndef TESSELLA_CAPABILITIES_HPP
 #define TESSELLA_CAPABILITIES_HPP
 
@@ -20,26 +21,29 @@
 
 namespace tessella {
 
+/// The length of a token's binary form.
 inline constexpr std::size_t kCapTokenSize = 180;
+/// The length of its signed part, the binary form's first bytes.
 inline constexpr std::size_t kCapSignedSize = 108;
 
 /// CapToken: the issuer (issuer_pub) lets the holder of holder_pub use the frame scope_cid with
 /// `rights` until exp_ts. A plain value; no field is checked when built or decoded.
 struct CapToken {
-  Cid scope_cid{};
-  Rights rights;
-  std::uint64_t exp_ts = 0;
-  PublicKey holder_pub{};
-  PublicKey issuer_pub{};
-  Signature signature{};
+  Cid scope_cid{};         ///< The identifier of the one frame the token is for.
+  Rights rights;           ///< What the holder may do with it.
+  std::uint64_t exp_ts = 0;  ///< The last second of validity, on the host's clock.
+  PublicKey holder_pub{};  ///< Whom the token is for.
+  PublicKey issuer_pub{};  ///< Who grants it; the signature is checked under this key.
+  Signature signature{};   ///< The issuer's Ed25519 signature of the signed bytes.
 
+  /// Field-wise equality.
   friend bool operator==(const CapToken&, const CapToken&) = default;
 };
 
 /// Why cap_decode refused its input.
 enum class CapDecodeError : std::uint8_t {
-  Truncated,        // the input ends before the token is complete
-  SignatureLength,  // the signature length word is not 64
+  Truncated,        ///< the input ends before the token is complete
+  SignatureLength,  ///< the signature length word is not 64
 };
 
 /// cap_decode reads the 180-byte little-endian binary form from the start of `bytes`; bytes

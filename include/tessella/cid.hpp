@@ -1,4 +1,5 @@
-// Content identifiers: BLAKE3 of a byte string.
+/// @file
+/// Content identifiers: BLAKE3 of a byte string.
 #ifndef TESSELLA_CID_HPP
 #define TESSELLA_CID_HPP
 

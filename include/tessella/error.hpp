@@ -1,4 +1,5 @@
-// TessellaError: the one error type of the library.
+/// @file
+/// TessellaError: the one error type of the library.
 #ifndef TESSELLA_ERROR_HPP
 #define TESSELLA_ERROR_HPP
 
@@ -34,6 +35,9 @@ class TESSELLA_API TessellaError {
   constexpr explicit TessellaError(ErrorKind kind) noexcept
       : kind_(kind), detail_(has_detail(kind) ? "unspecified" : nullptr) {}
 
+  /// @{
+  /// An InvalidFormat, Crypto or Internal error with its detail, which must be a string literal
+  /// (or any text that lives as long as the program).
   static constexpr TessellaError invalid_format(const char* detail) noexcept {
     return TessellaError(ErrorKind::InvalidFormat, detail);
   }
@@ -43,7 +47,9 @@ class TESSELLA_API TessellaError {
   static constexpr TessellaError internal(const char* detail) noexcept {
     return TessellaError(ErrorKind::Internal, detail);
   }
+  /// @}
 
+  /// The kind.
   constexpr ErrorKind kind() const noexcept { return kind_; }
   /// The detail text for kinds 0, 7 and 8; nullptr for the others.
   constexpr const char* detail() const noexcept { return detail_; }
@@ -57,6 +63,7 @@ class TESSELLA_API TessellaError {
            kind == ErrorKind::Internal;
   }
 
+  /// Equal when the kinds and the detail texts are equal.
   friend bool operator==(const TessellaError& a, const TessellaError& b) noexcept {
     return a.kind_ == b.kind_ && std::string_view(a.detail_ ? a.detail_ : "") ==
                                      std::string_view(b.detail_ ? b.detail_ : "");

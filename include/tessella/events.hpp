@@ -1,4 +1,5 @@
-// Domain events (ownership transfers, reads, licence grants) sealed as frames.
+/// @file
+/// Domain events (ownership transfers, reads, licence grants) sealed as frames.
 #ifndef TESSELLA_EVENTS_HPP
 #define TESSELLA_EVENTS_HPP
 
@@ -17,9 +18,9 @@ namespace tessella {
 
 /// The three event kinds; their names are written into the event document.
 enum class EventKind : std::uint8_t {
-  OwnershipTransfer = 0,
-  ReadEvent = 1,
-  LicenseGrant = 2,
+  OwnershipTransfer = 0,  ///< the frame scope_cid passes to peer_pub
+  ReadEvent = 1,          ///< peer_pub read the frame scope_cid
+  LicenseGrant = 2,       ///< peer_pub was granted `rights` on scope_cid until exp_ts
 };
 
 /// event_kind_name returns "OwnershipTransfer", "ReadEvent" or "LicenseGrant".
@@ -27,10 +28,10 @@ TESSELLA_API std::string_view event_kind_name(EventKind kind) noexcept;
 
 /// The subject of an event; copied into the document, never interpreted.
 struct EventBody {
-  Cid scope_cid{};
-  Rights rights;
-  std::uint64_t exp_ts = 0;
-  PublicKey peer_pub{};
+  Cid scope_cid{};           ///< The frame the event is about.
+  Rights rights;             ///< The rights concerned.
+  std::uint64_t exp_ts = 0;  ///< An expiry time, when the event has one.
+  PublicKey peer_pub{};      ///< The other party: new owner, reader or licensee.
 };
 
 /// event_document returns the compact JSON event document, members sorted by key:

@@ -1,5 +1,12 @@
-// fmt support for TessellaError and Rights. Opt-in: the other headers do not need fmt, and this
-// one uses only fmt's documented formatter API, so it builds with fmt 9 and later.
+/// @file
+/// fmt support for TessellaError and Rights. Opt-in: the other headers do not need fmt, and this
+/// one uses only fmt's documented formatter API, so it builds with fmt 9 and later.
+///
+/// - `fmt::format("{}", err)` writes a TessellaError as operator<< does; string specs apply.
+/// - A Rights value formats as its display form with `{}` (string specs apply), its diagnostic
+///   form with `{:?}` (fill, alignment and width, also from an argument: `{:_>{}?}`), and as the
+///   32-bit number with `{:b}`, `{:o}`, `{:x}`, `{:X}`, `{:d}` and the specs of an unsigned
+///   integer.
 #ifndef TESSELLA_FMT_HPP
 #define TESSELLA_FMT_HPP
 
@@ -13,6 +20,9 @@
 
 #include "tessella/rights.hpp"
 #include "tessella/error.hpp"
+
+/// @cond fmt_formatters
+// The formatters below implement fmt's formatter protocol; the file's comment documents them.
 
 /// `fmt::format("{}", err)` writes the same text as operator<<; string specs apply.
 template <>
@@ -122,5 +132,7 @@ struct fmt::formatter<tessella::Rights> {
                           value);
   }
 };
+
+/// @endcond
 
 #endif

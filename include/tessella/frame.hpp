@@ -1,4 +1,5 @@
-// Frames: the sealed envelope, its wire format, and sealing, opening and verifying it.
+/// @file
+/// Frames: the sealed envelope, its wire format, and sealing, opening and verifying it.
 #ifndef TESSELLA_FRAME_HPP
 #define TESSELLA_FRAME_HPP
 
@@ -19,24 +20,29 @@ namespace tessella {
 /// Sizes of the wire format: a 136-byte fixed part, the three sections, a 16-byte tag and a
 /// 64-byte signature.
 inline constexpr std::size_t kFrameFixedSize = 136;
-inline constexpr std::size_t kFrameTrailerSize = kTagSize + kSignatureSize;  // 80
-inline constexpr std::size_t kFrameMinSize = kFrameFixedSize + kFrameTrailerSize;  // 216
-inline constexpr std::size_t kMaxSectionSize = 0xFFFF;        // pol, meta
-inline constexpr std::uint64_t kMaxCiphertextSize = 0xFFFFFFFF;  // ct
+/// The tag and the signature that end a frame: 80 bytes.
+inline constexpr std::size_t kFrameTrailerSize = kTagSize + kSignatureSize;
+/// The smallest frame, with empty sections: 216 bytes.
+inline constexpr std::size_t kFrameMinSize = kFrameFixedSize + kFrameTrailerSize;
+/// The longest pol or meta section.
+inline constexpr std::size_t kMaxSectionSize = 0xFFFF;
+/// The longest ciphertext (and plaintext).
+inline constexpr std::uint64_t kMaxCiphertextSize = 0xFFFFFFFF;
 
 /// FrameHeader holds a frame's fixed header fields: the 136-byte fixed part without its three
 /// length fields, which follow from the sections.
 struct FrameHeader {
-  std::uint8_t version = 1;
-  std::uint8_t alg = kAlgChaCha20;
-  std::uint8_t hdr2 = 0;
-  std::uint8_t hdr3 = 0;
-  Nonce nonce{};
-  Timestamp ts{};
-  PublicKey author{};
-  PublicKey owner{};
-  Cid prev_cid{};
+  std::uint8_t version = 1;         ///< Written 1, never checked.
+  std::uint8_t alg = kAlgChaCha20;  ///< The cipher: kAlgAesGcm or kAlgChaCha20.
+  std::uint8_t hdr2 = 0;            ///< Carried and authenticated, never interpreted.
+  std::uint8_t hdr3 = 0;            ///< Likewise.
+  Nonce nonce{};                    ///< The AEAD nonce.
+  Timestamp ts{};                   ///< 16 bytes of the host's, authenticated, never interpreted.
+  PublicKey author{};               ///< The key the frame's signature is checked under.
+  PublicKey owner{};                ///< The owner, whom a trusted opening may take as issuer.
+  Cid prev_cid{};                   ///< The frame this one follows, or zeros.
 
+  /// Field-wise equality.
   friend bool operator==(const FrameHeader&, const FrameHeader&) = default;
 };
 
@@ -44,12 +50,13 @@ struct FrameHeader {
 /// signature it owns. The length fields exist only on the wire. Releasing a frame does not wipe
 /// it.
 struct Frame : FrameHeader {
-  Bytes pol;
-  Bytes meta;
-  Bytes ct;
-  Tag tag{};
-  Signature sig{};
+  Bytes pol;        ///< The pol section: clear, authenticated, carried as is.
+  Bytes meta;       ///< The meta section: clear, authenticated; holds the access policy.
+  Bytes ct;         ///< The ciphertext.
+  Tag tag{};        ///< The AEAD tag.
+  Signature sig{};  ///< The author's signature of everything before it.
 
+  /// Field-wise equality.
   friend bool operator==(const Frame&, const Frame&) = default;
 };
 
@@ -75,9 +82,11 @@ TESSELLA_API bool fits_wire_format(const Frame& frame) noexcept;
 /// FrameView is a parsed frame: a copy of its header, and the sections, tag and signature
 /// borrowed from the parsed input.
 struct FrameView : FrameHeader {
-  ByteView pol, meta, ct;
-  std::span<const std::uint8_t, kTagSize> tag;
-  SignatureView sig;
+  ByteView pol;   ///< The pol section.
+  ByteView meta;  ///< The meta section.
+  ByteView ct;    ///< The ciphertext.
+  std::span<const std::uint8_t, kTagSize> tag;  ///< The AEAD tag.
+  SignatureView sig;  ///< The author's signature.
   /// The frame's own bytes: the input without what follows the frame.
   ByteView wire;
   /// The associated data: the first 136 + P + M bytes of wire.
@@ -88,14 +97,15 @@ struct FrameView : FrameHeader {
 /// deserialize.
 [[nodiscard]] TESSELLA_API Result<FrameView> frame_view(ByteView bytes) noexcept;
 
-/// What seal and seal_bytes return: the sealed frame (or its wire form) and its identifier.
+/// What seal returns: the sealed frame and its identifier.
 struct SealedFrame {
-  Frame frame;
-  Cid cid{};
+  Frame frame;  ///< The frame as a record.
+  Cid cid{};    ///< BLAKE3 of its wire form.
 };
+/// What seal_bytes returns: the sealed frame's wire form and its identifier.
 struct SealedBytes {
-  Bytes bytes;
-  Cid cid{};
+  Bytes bytes;  ///< The wire form.
+  Cid cid{};    ///< BLAKE3 of the wire form.
 };
 
 /// seal encrypts `plaintext` under `data_key` with the cipher chosen by `alg`, signs the frame's
@@ -121,11 +131,12 @@ struct SealedBytes {
 
 /// The report of verify and verify_bytes.
 struct FrameVerification {
-  Cid cid{};
-  bool valid = false;
+  Cid cid{};           ///< BLAKE3 of the frame's own bytes.
+  bool valid = false;  ///< Whether the signature holds under the author field.
   /// nullptr when valid, "signature" otherwise.
   const char* reason = nullptr;
 
+  /// Equal when identifiers and verdicts are equal, whatever the reason texts' addresses.
   friend bool operator==(const FrameVerification& a, const FrameVerification& b) noexcept {
     return a.cid == b.cid && a.valid == b.valid && (a.reason == nullptr) == (b.reason == nullptr);
   }
@@ -161,8 +172,8 @@ TESSELLA_API Frame transfer(const Cid& prev_cid, const PublicKey& new_owner);
 
 /// What seal_bytes_into returns: the frame's length in the caller's buffer and its identifier.
 struct SealedInto {
-  std::size_t len = 0;
-  Cid cid{};
+  std::size_t len = 0;  ///< The frame's length: out[0 .. len) holds it.
+  Cid cid{};            ///< BLAKE3 of the frame.
 };
 
 /// seal_bytes_into seals like seal_bytes into the caller's buffer, which must hold sealed_len
@@ -207,8 +218,8 @@ struct SealedInto {
 /// and does not trust the owner trusts nobody, so every guarded frame is refused. The list is
 /// borrowed for the call.
 struct IssuerTrust {
-  std::span<const PublicKey> issuers;
-  bool owner = true;
+  std::span<const PublicKey> issuers;  ///< Trusted issuer keys; borrowed.
+  bool owner = true;  ///< Whether the frame's owner field is trusted as well.
 
   /// frame_owner trusts the frame's owner field alone: the owner grants access to its frames.
   static IssuerTrust frame_owner() noexcept { return IssuerTrust{{}, true}; }
@@ -221,10 +232,10 @@ struct IssuerTrust {
 /// authenticated), the current time on the clock of the tokens' exp_ts, and the trusted issuers.
 /// By default the owner named in the frame is the one trusted issuer.
 struct OpenOptions {
-  std::optional<ByteView> capability;
-  std::optional<PublicKey> presenter_pub;
-  std::optional<std::uint64_t> now;
-  IssuerTrust trust;
+  std::optional<ByteView> capability;     ///< The token's 180-byte binary form, if any.
+  std::optional<PublicKey> presenter_pub;  ///< Who presents it: the host's authenticated claim.
+  std::optional<std::uint64_t> now;       ///< The current time; absent checks no expiry.
+  IssuerTrust trust;                      ///< Whose tokens count.
 };
 
 /// open_bytes_trusted opens as open_bytes_with_ctx does, with one more check on the capability

@@ -1,4 +1,5 @@
-// Key derivation offered to the host: HKDF-SHA-256 with an empty salt.
+/// @file
+/// Key derivation offered to the host: HKDF-SHA-256 with an empty salt.
 #ifndef TESSELLA_KDF_HPP
 #define TESSELLA_KDF_HPP
 

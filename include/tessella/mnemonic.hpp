@@ -1,4 +1,5 @@
-// Recovery phrases (BIP-39, English) and the keys restored from them.
+/// @file
+/// Recovery phrases (BIP-39, English) and the keys restored from them.
 #ifndef TESSELLA_MNEMONIC_HPP
 #define TESSELLA_MNEMONIC_HPP
 
@@ -18,8 +19,8 @@ namespace tessella {
 
 /// The two keys a recovery phrase stands for, wiped when released.
 struct RestoredKeys {
-  SecretArray<32> enc_key;    // the 32-byte data key
-  SecretArray<32> sign_seed;  // the Ed25519 seed for signing_key_from_seed
+  SecretArray<32> enc_key;    ///< the 32-byte data key
+  SecretArray<32> sign_seed;  ///< the Ed25519 seed for signing_key_from_seed
 };
 
 /// generate_mnemonic returns a new phrase of 12 or 24 English words separated by single spaces,

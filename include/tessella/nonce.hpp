@@ -1,4 +1,5 @@
-// Nonce providers for sealing.
+/// @file
+/// Nonce providers for sealing.
 #ifndef TESSELLA_NONCE_HPP
 #define TESSELLA_NONCE_HPP
 

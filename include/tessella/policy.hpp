@@ -1,4 +1,5 @@
-// The access policy of a frame: the JSON document in its meta section, and reading it.
+/// @file
+/// The access policy of a frame: the JSON document in its meta section, and reading it.
 #ifndef TESSELLA_POLICY_HPP
 #define TESSELLA_POLICY_HPP
 
@@ -12,8 +13,9 @@ namespace tessella {
 
 /// The access policy read from a frame's meta section.
 struct FramePolicy {
-  bool require_cap = false;
-  Rights allowed_ops;
+  bool require_cap = false;  ///< Whether opening demands a capability token.
+  Rights allowed_ops;        ///< Every right the token must grant.
+  /// Field-wise equality.
   friend bool operator==(const FramePolicy&, const FramePolicy&) = default;
 };
 

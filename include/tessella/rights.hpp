@@ -1,4 +1,5 @@
-// Rights: the set of permissions a capability grants, its text form and its parser.
+/// @file
+/// Rights: the set of permissions a capability grants, its text form and its parser.
 #ifndef TESSELLA_RIGHTS_HPP
 #define TESSELLA_RIGHTS_HPP
 
@@ -18,27 +19,30 @@ namespace tessella {
 
 /// ParseError: why a rights text was refused. Numbered as in the C ABI.
 enum class ParseError : std::int32_t {
-  EmptyFlag = 1,         // a piece between separators is empty
-  InvalidNamedFlag = 2,  // a piece is not one of the five names
-  InvalidHexFlag = 3,    // a "0x" piece is not a hexadecimal number below 2^32
+  EmptyFlag = 1,         ///< a piece between separators is empty
+  InvalidNamedFlag = 2,  ///< a piece is not one of the five names
+  InvalidHexFlag = 3,    ///< a "0x" piece is not a hexadecimal number below 2^32
 };
+
+struct NamedRight;
 
 /// Rights is a set of permissions wrapping one 32-bit value. Every value is valid; bits without
 /// a name ("unnamed bits") are kept by every operation except remove and difference.
-struct NamedRight;
-
 class TESSELLA_API Rights {
  public:
-  static const Rights READ_FEATURES;       // 0x1
-  static const Rights READ_RAW;            // 0x2
-  static const Rights TRANSFER_OWNERSHIP;  // 0x4
-  static const Rights LICENSE_GRANT;       // 0x8
-  static const Rights COMPUTE_USE;         // 0x10
+  static const Rights READ_FEATURES;       ///< 0x1: read derived features
+  static const Rights READ_RAW;            ///< 0x2: read the raw payload
+  static const Rights TRANSFER_OWNERSHIP;  ///< 0x4: pass the frame to a new owner
+  static const Rights LICENSE_GRANT;       ///< 0x8: grant licences on the frame
+  static const Rights COMPUTE_USE;         ///< 0x10: compute over the payload
   /// The mask of the five named flags.
   static constexpr std::uint32_t kNamedMask = 0x1f;
 
+  /// The empty set.
   constexpr Rights() noexcept = default;
+  /// The empty set.
   static constexpr Rights empty() noexcept { return Rights(); }
+  /// The set of exactly these bits, unnamed ones included.
   static constexpr Rights from_bits_retain(std::uint32_t bits) noexcept {
     Rights r;
     r.bits_ = bits;
@@ -47,20 +51,32 @@ class TESSELLA_API Rights {
   /// from_name matches one of the five names exactly (case-sensitive); nullopt otherwise.
   static std::optional<Rights> from_name(std::string_view name) noexcept;
 
+  /// The 32-bit value.
   constexpr std::uint32_t bits() const noexcept { return bits_; }
+  /// Whether no bit is set.
   constexpr bool is_empty() const noexcept { return bits_ == 0; }
+  /// Whether every bit of `other` is set here.
   constexpr bool contains(Rights other) const noexcept { return (bits_ & other.bits_) == other.bits_; }
+  /// Whether any bit of `other` is set here.
   constexpr bool intersects(Rights other) const noexcept { return (bits_ & other.bits_) != 0; }
+  /// Sets the bits of `other`.
   constexpr void insert(Rights other) noexcept { bits_ |= other.bits_; }
+  /// Clears the bits of `other`.
   constexpr void remove(Rights other) noexcept { bits_ &= ~other.bits_; }
   /// union_ is the set union (`union` is a C++ keyword).
   constexpr Rights union_(Rights other) const noexcept { return from_bits_retain(bits_ | other.bits_); }
+  /// The bits set here and not in `other`.
   constexpr Rights difference(Rights other) const noexcept { return from_bits_retain(bits_ & ~other.bits_); }
 
+  /// Union.
   constexpr Rights operator|(Rights o) const noexcept { return union_(o); }
+  /// Intersection.
   constexpr Rights operator&(Rights o) const noexcept { return from_bits_retain(bits_ & o.bits_); }
+  /// Difference.
   constexpr Rights operator-(Rights o) const noexcept { return difference(o); }
+  /// Inserts `o`.
   constexpr Rights& operator|=(Rights o) noexcept { insert(o); return *this; }
+  /// Equal when the 32-bit values are.
   friend constexpr bool operator==(Rights a, Rights b) noexcept = default;
 
   /// The flag table: names and values in their fixed order.
@@ -73,12 +89,18 @@ class TESSELLA_API Rights {
   /// unnamed bits if any are set. The union of the yielded values is the iterated value.
   class Iterator {
    public:
-    using value_type = Rights;
-    using difference_type = std::ptrdiff_t;
+    using value_type = Rights;               ///< What dereferencing yields.
+    using difference_type = std::ptrdiff_t;  ///< As std::forward_iterator asks.
+    /// The end iterator.
     Iterator() noexcept = default;
+    /// The current value: one named flag, or the unnamed bits together.
     Rights operator*() const noexcept;
+    /// @{
+    /// Steps to the next value.
     Iterator& operator++() noexcept;
     Iterator operator++(int) noexcept { Iterator t = *this; ++*this; return t; }
+    /// @}
+    /// Equal when the same bits remain to be yielded.
     friend bool operator==(const Iterator& a, const Iterator& b) noexcept {
       return a.remaining_ == b.remaining_;
     }
@@ -88,8 +110,11 @@ class TESSELLA_API Rights {
     explicit Iterator(std::uint32_t remaining) noexcept : remaining_(remaining) {}
     std::uint32_t remaining_ = 0;
   };
+  /// @{
+  /// Iteration over the values described for Iterator.
   Iterator begin() const noexcept { return Iterator(bits_); }
   Iterator end() const noexcept { return Iterator(0); }
+  /// @}
 
   /// The display form: names joined by " | " in table order, then "0x" and the unnamed bits in
   /// lower-case hex; the empty text for 0.
@@ -112,8 +137,8 @@ class TESSELLA_API Rights {
 
 /// A named flag: its name and its single-bit value.
 struct NamedRight {
-  std::string_view name;
-  Rights value;
+  std::string_view name;  ///< "READ_FEATURES", ...
+  Rights value;           ///< Its one bit.
 };
 
 inline constexpr Rights Rights::READ_FEATURES = Rights::from_bits_retain(0x1);

@@ -1,4 +1,5 @@
-// Blind-index tokens for private search.
+/// @file
+/// Blind-index tokens for private search.
 #ifndef TESSELLA_SEARCH_HPP
 #define TESSELLA_SEARCH_HPP
 
@@ -10,6 +11,7 @@
 
 namespace tessella {
 
+/// A 32-byte blind-index token.
 using BlindToken = std::array<std::uint8_t, 32>;
 
 /// blind_index returns HMAC-SHA-256(key, term): keys and terms of any length (empty included),

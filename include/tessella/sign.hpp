@@ -1,4 +1,5 @@
-// Ed25519 (RFC 8032, pure variant) signing and verification.
+/// @file
+/// Ed25519 (RFC 8032, pure variant) signing and verification.
 #ifndef TESSELLA_SIGN_HPP
 #define TESSELLA_SIGN_HPP
 
@@ -42,8 +43,11 @@ class TESSELLA_API VerifyingKey {
 /// Move-only; safe to share read-only between threads.
 class TESSELLA_API SigningKey {
  public:
+  /// @{
+  /// Moves the key; the moved-from key must not be used again.
   SigningKey(SigningKey&&) noexcept = default;
   SigningKey& operator=(SigningKey&&) noexcept = default;
+  /// @}
   SigningKey(const SigningKey&) = delete;
   SigningKey& operator=(const SigningKey&) = delete;
   ~SigningKey() = default;
@@ -51,6 +55,7 @@ class TESSELLA_API SigningKey {
   /// from_seed derives the key pair; see signing_key_from_seed.
   static SigningKey from_seed(SeedView seed);
 
+  /// The public half, decoded.
   const VerifyingKey& verifying_key() const noexcept { return verifying_; }
   /// The seed the key was derived from.
   SeedView secret_seed() const noexcept { return seed_; }

@@ -1,4 +1,5 @@
-/* tessella C ABI 1.1: seal, sign, name and open frames; capability tokens, events, recovery
+/** @file
+ * tessella C ABI 1.1: seal, sign, name and open frames; capability tokens, events, recovery
  * phrases and blind indexes, for hosts written in C, Swift, Kotlin or any language with a C FFI.
  *
  * Conventions, which hold for every function below:
@@ -46,11 +47,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/** @{ */
+/** The version of this header: C ABI 1.1, library 1.1.0 (compare with tessella_version()). */
 #define TESSELLA_VERSION_MAJOR 1
 #define TESSELLA_VERSION_MINOR 1
 #define TESSELLA_VERSION_PATCH 0
 #define TESSELLA_VERSION_STRING "1.1.0"
+/** @} */
 
+/** @def TESSELLA_EXPORT
+ * Marks a function as part of the shared library's interface. */
 #if defined(_WIN32)
 #  if defined(TESSELLA_BUILDING)
 #    define TESSELLA_EXPORT __declspec(dllexport)
@@ -65,6 +71,9 @@
 extern "C" {
 #endif
 
+/** @{ */
+/** Lengths in bytes of the fixed-size values: nonce, AEAD tag, timestamp, data key, content
+    identifier, public key, signing seed, signature and a capability token's binary form. */
 #define TESSELLA_NONCE_LEN 12
 #define TESSELLA_TAG_LEN 16
 #define TESSELLA_TS_LEN 16
@@ -74,56 +83,68 @@ extern "C" {
 #define TESSELLA_SEED_LEN 32
 #define TESSELLA_SIGNATURE_LEN 64
 #define TESSELLA_CAP_TOKEN_LEN 180
-/* A frame's fixed part and trailer: a frame is 216 + pol + meta + payload bytes. */
+/** @} */
+/** A frame's fixed part and trailer: a frame is 216 + pol + meta + payload bytes. */
 #define TESSELLA_FRAME_OVERHEAD 216
 
-/* The two ciphers of a frame's alg byte. */
+/** @{ */
+/** The two ciphers of a frame's alg byte. */
 #define TESSELLA_ALG_AES_256_GCM 1
 #define TESSELLA_ALG_CHACHA20_POLY1305 2
+/** @} */
 
-/* The five named rights of a capability token and a frame's "allowed_ops" (bits; others may be
+/** @{ */
+/** The five named rights of a capability token and a frame's "allowed_ops" (bits; others may be
    set too). */
 #define TESSELLA_RIGHT_READ_FEATURES 0x1u
 #define TESSELLA_RIGHT_READ_RAW 0x2u
 #define TESSELLA_RIGHT_TRANSFER_OWNERSHIP 0x4u
 #define TESSELLA_RIGHT_LICENSE_GRANT 0x8u
 #define TESSELLA_RIGHT_COMPUTE_USE 0x10u
+/** @} */
 
-/* The three event kinds of tessella_seal_event. */
+/** @{ */
+/** The three event kinds of tessella_seal_event. */
 #define TESSELLA_EVENT_OWNERSHIP_TRANSFER 0
 #define TESSELLA_EVENT_READ 1
 #define TESSELLA_EVENT_LICENSE_GRANT 2
+/** @} */
 
-/* The nine error kinds. */
+/** The nine error kinds. */
 typedef enum tessella_kind {
   TESSELLA_INVALID_FORMAT = 0, TESSELLA_SIGNATURE_INVALID = 1, TESSELLA_AEAD_TAG_MISMATCH = 2,
   TESSELLA_NONCE_INVALID = 3, TESSELLA_CAPABILITY_INVALID = 4, TESSELLA_POLICY_VIOLATION = 5,
   TESSELLA_KEY_UNAVAILABLE = 6, TESSELLA_CRYPTO = 7, TESSELLA_INTERNAL = 8
 } tessella_kind;
 
+/** An error: what failed, and for some kinds a static detail text. */
 typedef struct tessella_error {
-  int32_t kind;          /* a tessella_kind */
-  const char *detail;    /* static NUL-terminated text for kinds 0, 7, 8; NULL otherwise */
+  int32_t kind;          /**< a tessella_kind */
+  const char *detail;    /**< static NUL-terminated text for kinds 0, 7, 8; NULL otherwise */
 } tessella_error;
 
-/* Writes the error's text form ("invalid frame format: alg", "aead tag mismatch", ...),
+/** Writes the error's text form ("invalid frame format: alg", "aead tag mismatch", ...),
    NUL-terminated and cut to fit `cap` bytes, and returns the length of the whole text (without
    NUL), like snprintf. out may be NULL when cap is 0. A NULL err or an unknown kind writes
    "internal error: unknown error". Never fails. */
 TESSELLA_EXPORT size_t tessella_error_message(const tessella_error *err, char *out, size_t cap);
 
-typedef struct tessella_buf { uint8_t *data; size_t len; } tessella_buf;  /* owned by the caller */
-/* Releases buf->data and sets *buf to {NULL, 0}. NULL-safe. Does not wipe: wipe a buffer that
+/** A buffer the library returns; owned by the caller and released with tessella_buf_free. */
+typedef struct tessella_buf {
+  uint8_t *data;  /**< the bytes, or NULL when empty */
+  size_t len;     /**< their number */
+} tessella_buf;
+/** Releases buf->data and sets *buf to {NULL, 0}. NULL-safe. Does not wipe: wipe a buffer that
    held a secret before releasing it. */
 TESSELLA_EXPORT void tessella_buf_free(tessella_buf *buf);
 
-/* The library's version, "1.1.0": the same as TESSELLA_VERSION_STRING of the header it was built
+/** The library's version, "1.1.0": the same as TESSELLA_VERSION_STRING of the header it was built
    with. A host compares the two to detect a header from another release. */
 TESSELLA_EXPORT const char *tessella_version(void);
 
 /* ---- Primitives ---- */
 
-/* Encrypts pt with AEAD `alg` (1: AES-256-GCM; any other value: ChaCha20-Poly1305, as the frame
+/** Encrypts pt with AEAD `alg` (1: AES-256-GCM; any other value: ChaCha20-Poly1305, as the frame
    layer maps it) under a 32-byte key and a 12-byte nonce, binding aad. The nonce must be new
    for this key: a reused one reveals the XOR of the plaintexts and, with AES-256-GCM, the key
    that authenticates them. Writes the ciphertext
@@ -135,7 +156,7 @@ TESSELLA_EXPORT int tessella_aead_encrypt(uint8_t alg, const uint8_t *key, size_
                                           size_t aad_len, const uint8_t *pt, size_t pt_len,
                                           tessella_buf *out_ct, uint8_t out_tag[16],
                                           tessella_error *err);
-/* Decrypts and authenticates; writes the plaintext (ct_len bytes) to *out_pt. The plaintext is
+/** Decrypts and authenticates; writes the plaintext (ct_len bytes) to *out_pt. The plaintext is
    decrypted straight into the returned buffer; on failure no plaintext byte is released.
    Errors: TESSELLA_KEY_UNAVAILABLE when key_len is not 32; TESSELLA_AEAD_TAG_MISMATCH for every
    other failure (wrong key, nonce or aad, altered ciphertext or tag, input beyond the limits). */
@@ -145,33 +166,33 @@ TESSELLA_EXPORT int tessella_aead_decrypt(uint8_t alg, const uint8_t *key, size_
                                           const uint8_t tag[16], tessella_buf *out_pt,
                                           tessella_error *err);
 
-/* Writes 12 bytes from the operating system's random source. NULL out does nothing. */
+/** Writes 12 bytes from the operating system's random source. NULL out does nothing. */
 TESSELLA_EXPORT void tessella_random_nonce(uint8_t out[12]);
 
-/* An Ed25519 signing key. Opaque; its secret is wiped when it is freed. */
+/** An Ed25519 signing key. Opaque; its secret is wiped when it is freed. */
 typedef struct tessella_signing_key tessella_signing_key;
-/* Derives the key pair from a 32-byte seed (RFC 8032). Returns NULL only when memory runs out or
+/** Derives the key pair from a 32-byte seed (RFC 8032). Returns NULL only when memory runs out or
    seed is NULL. */
 TESSELLA_EXPORT tessella_signing_key *tessella_signing_key_from_seed(const uint8_t seed[32]);
-/* Wipes and releases the key. NULL-safe. */
+/** Wipes and releases the key. NULL-safe. */
 TESSELLA_EXPORT void tessella_signing_key_free(tessella_signing_key *key);
-/* Writes the key's 32-byte public key. Does nothing when key or out is NULL. */
+/** Writes the key's 32-byte public key. Does nothing when key or out is NULL. */
 TESSELLA_EXPORT void tessella_verifying_key_bytes(const tessella_signing_key *key, uint8_t out[32]);
-/* Signs msg (pure Ed25519) and writes the 64-byte signature to out_sig. Errors: only the two
+/** Signs msg (pure Ed25519) and writes the 64-byte signature to out_sig. Errors: only the two
    general ones; out_sig is untouched on failure. */
 TESSELLA_EXPORT int tessella_sign(const tessella_signing_key *key, const uint8_t *msg,
                                   size_t msg_len, uint8_t out_sig[64], tessella_error *err);
-/* Verifies a signature strictly (RFC 8032: canonical S, canonical point encodings). Public keys
+/** Verifies a signature strictly (RFC 8032: canonical S, canonical point encodings). Public keys
    of small order are accepted, as RFC 8032 does; frames and tokens refuse them.
    Errors: TESSELLA_SIGNATURE_INVALID for a signature that does not verify and for public key
    bytes that do not decode to a curve point. */
 TESSELLA_EXPORT int tessella_verify(const uint8_t pub[32], const uint8_t *msg, size_t msg_len,
                                     const uint8_t sig[64], tessella_error *err);
 
-/* Writes the BLAKE3 hash (32 bytes) of data: a content identifier. Never fails; does nothing when
+/** Writes the BLAKE3 hash (32 bytes) of data: a content identifier. Never fails; does nothing when
    out is NULL or data is NULL with a length. */
 TESSELLA_EXPORT void tessella_cid_blake3(const uint8_t *data, size_t len, uint8_t out[32]);
-/* HKDF-SHA-256 with an empty salt: writes 32 bytes derived from ikm and info to out.
+/** HKDF-SHA-256 with an empty salt: writes 32 bytes derived from ikm and info to out.
    Errors: TESSELLA_CRYPTO "hkdf" when OpenSSL fails; out is untouched on failure. */
 TESSELLA_EXPORT int tessella_hkdf_derive(const uint8_t *ikm, size_t ikm_len, const uint8_t *info,
                                          size_t info_len, uint8_t out[32], tessella_error *err);
@@ -181,41 +202,47 @@ TESSELLA_EXPORT int tessella_hkdf_derive(const uint8_t *ikm, size_t ikm_len, con
    "too short" below 136 bytes, "alg" for an alg byte other than 1 or 2, "length" when the input
    is shorter than the lengths its header gives. Bytes after the frame are ignored. */
 
-/* Where a frame's fields and sections lie, read without copying a section. Offsets count from the
+/** Where a frame's fields and sections lie, read without copying a section. Offsets count from the
    start of the parsed input; section i is input[i_offset .. i_offset + i_len). */
 typedef struct tessella_frame_fields {
-  uint8_t version, alg, hdr2, hdr3;
-  uint8_t nonce[12];
-  uint8_t ts[16];
-  uint8_t author[32];
-  uint8_t owner[32];
-  uint8_t prev_cid[32];
-  size_t pol_offset, pol_len;
-  size_t meta_offset, meta_len;
-  size_t ct_offset, ct_len;      /* ct_len is also the plaintext's length */
-  uint8_t tag[16];
-  uint8_t sig[64];
-  size_t frame_len;              /* the frame's own bytes; anything after is trailing input */
+  uint8_t version;       /**< written 1, never checked */
+  uint8_t alg;           /**< 1 AES-256-GCM, 2 ChaCha20-Poly1305 */
+  uint8_t hdr2;          /**< carried and authenticated, never interpreted */
+  uint8_t hdr3;          /**< likewise */
+  uint8_t nonce[12];     /**< the AEAD nonce */
+  uint8_t ts[16];        /**< the host's timestamp bytes, never interpreted */
+  uint8_t author[32];    /**< the key the signature is checked under */
+  uint8_t owner[32];     /**< the frame's owner */
+  uint8_t prev_cid[32];  /**< the frame this one follows, or zeros */
+  size_t pol_offset;     /**< where the pol section starts */
+  size_t pol_len;        /**< its length */
+  size_t meta_offset;    /**< where the meta section starts */
+  size_t meta_len;       /**< its length */
+  size_t ct_offset;      /**< where the ciphertext starts */
+  size_t ct_len;         /**< its length, which is also the plaintext's */
+  uint8_t tag[16];       /**< the AEAD tag */
+  uint8_t sig[64];       /**< the author's signature */
+  size_t frame_len;              /**< the frame's own bytes; anything after is trailing input */
 } tessella_frame_fields;
-/* Parses a frame's wire form into *out. Allocates nothing. Errors: the parsing errors. */
+/** Parses a frame's wire form into *out. Allocates nothing. Errors: the parsing errors. */
 TESSELLA_EXPORT int tessella_frame_parse(const uint8_t *bytes, size_t len,
                                          tessella_frame_fields *out, tessella_error *err);
-/* Writes the frame's content identifier: the BLAKE3 hash of its own bytes (trailing input
+/** Writes the frame's content identifier: the BLAKE3 hash of its own bytes (trailing input
    excluded). Errors: the parsing errors. */
 TESSELLA_EXPORT int tessella_frame_cid(const uint8_t *bytes, size_t len, uint8_t out_cid[32],
                                        tessella_error *err);
 
-/* Parses, then writes the frame's canonical wire form (the input without trailing bytes) to *out.
+/** Parses, then writes the frame's canonical wire form (the input without trailing bytes) to *out.
    Errors: the parsing errors. */
 TESSELLA_EXPORT int tessella_frame_reserialize(const uint8_t *bytes, size_t len, tessella_buf *out,
                                                tessella_error *err);
 
-/* Writes the frame's associated data for ciphertext length n: its first 136 + pol + meta bytes
+/** Writes the frame's associated data for ciphertext length n: its first 136 + pol + meta bytes
    with n in the length field. Errors: the parsing errors. */
 TESSELLA_EXPORT int tessella_frame_aad(const uint8_t *bytes, size_t len, uint32_t n,
                                        tessella_buf *out, tessella_error *err);
 
-/* Seals pt into a frame: encrypts it under the 32-byte data key with `alg` (1 AES-256-GCM,
+/** Seals pt into a frame: encrypts it under the 32-byte data key with `alg` (1 AES-256-GCM,
    2 ChaCha20-Poly1305), signs the frame with signer and names it by the BLAKE3 hash of its wire
    form. Writes the frame (216 + pol_len + meta_len + pt_len bytes) to *out_frame and its
    identifier to out_cid. Whether author belongs to signer is not checked.
@@ -237,13 +264,13 @@ TESSELLA_EXPORT int tessella_seal_bytes(uint8_t alg, uint8_t hdr2, uint8_t hdr3,
                                         tessella_buf *out_frame, uint8_t out_cid[32],
                                         tessella_error *err);
 
-/* Writes to *out_len the length of the frame tessella_seal_bytes makes from sections and a
+/** Writes to *out_len the length of the frame tessella_seal_bytes makes from sections and a
    payload of these lengths. Errors: TESSELLA_INVALID_FORMAT "section too long" or
    "payload too long", as tessella_seal_bytes. */
 TESSELLA_EXPORT int tessella_sealed_len(size_t pol_len, size_t meta_len, size_t pt_len,
                                         size_t *out_len, tessella_error *err);
 
-/* tessella_seal_bytes into the caller's buffer: writes the frame into out[0 .. *out_len) and
+/** tessella_seal_bytes into the caller's buffer: writes the frame into out[0 .. *out_len) and
    allocates nothing for it. nonce NULL draws a fresh nonce, as for tessella_seal_bytes; a nonce
    passed in and used twice under one data key reveals the XOR of the plaintexts and, with
    AES-256-GCM, lets anyone forge frames under the key. Errors: as tessella_seal_bytes, then TESSELLA_INVALID_FORMAT
@@ -259,7 +286,7 @@ TESSELLA_EXPORT int tessella_seal_bytes_into(uint8_t alg, uint8_t hdr2, uint8_t 
                                              uint8_t *out, size_t out_cap, size_t *out_len,
                                              uint8_t out_cid[32], tessella_error *err);
 
-/* Opens a frame under its policy and writes the plaintext to *out_pt. cap (a capability token),
+/** Opens a frame under its policy and writes the plaintext to *out_pt. cap (a capability token),
    presenter_pub (the presenting holder's public key) and now (the current Unix time in seconds)
    are optional: NULL is absent. Checks no frame signature (see the preamble).
    Checks, in order: the parsing errors; the frame's policy (read from meta); when it says
@@ -275,7 +302,7 @@ TESSELLA_EXPORT int tessella_open_bytes(const uint8_t *frame, size_t frame_len, 
                                         const uint8_t presenter_pub[32], const uint64_t *now,
                                         tessella_buf *out_pt, tessella_error *err);
 
-/* tessella_open_bytes into the caller's buffer: writes the plaintext into out[0 .. *out_len);
+/** tessella_open_bytes into the caller's buffer: writes the plaintext into out[0 .. *out_len);
    its length is the frame's ct_len (tessella_frame_parse). Errors: as tessella_open_bytes, with
    TESSELLA_INVALID_FORMAT "buffer too small" after the parsing errors when out_cap is below the
    plaintext's length. Exception to the conventions: when decryption fails, the first ct_len
@@ -287,15 +314,15 @@ TESSELLA_EXPORT int tessella_open_bytes_into(const uint8_t *frame, size_t frame_
                                              uint8_t *out, size_t out_cap, size_t *out_len,
                                              tessella_error *err);
 
-/* The issuers a host trusts to grant access to guarded frames. A trust with no listed key and
+/** The issuers a host trusts to grant access to guarded frames. A trust with no listed key and
    owner 0 trusts nobody: every guarded frame is refused. */
 typedef struct tessella_trust {
-  const uint8_t *issuers;   /* issuer_count public keys, 32 bytes each, back to back */
-  size_t issuer_count;
-  int32_t owner;            /* non-zero: the frame's own owner field is trusted as well */
+  const uint8_t *issuers;   /**< issuer_count public keys, 32 bytes each, back to back */
+  size_t issuer_count;      /**< the number of keys in issuers */
+  int32_t owner;            /**< non-zero: the frame's own owner field is trusted as well */
 } tessella_trust;
 
-/* tessella_open_bytes with the host's trust: the call a host should use to open frames. On the
+/** tessella_open_bytes with the host's trust: the call a host should use to open frames. On the
    capability path, after the token's holder and signature checks and before its scope, the
    token's issuer_pub must equal one of trust's issuers, or the frame's owner field when
    trust->owner is non-zero; otherwise TESSELLA_CAPABILITY_INVALID. Frames whose policy asks for
@@ -309,7 +336,7 @@ TESSELLA_EXPORT int tessella_open_bytes_trusted(const uint8_t *frame, size_t fra
                                                 const uint64_t *now, const tessella_trust *trust,
                                                 tessella_buf *out_pt, tessella_error *err);
 
-/* tessella_open_bytes_into with the host's trust, checked as tessella_open_bytes_trusted does.
+/** tessella_open_bytes_into with the host's trust, checked as tessella_open_bytes_trusted does.
    Errors and the wiping of out on a failed decryption: as tessella_open_bytes_into. */
 TESSELLA_EXPORT int tessella_open_bytes_trusted_into(const uint8_t *frame, size_t frame_len,
                                                      const uint8_t *key, size_t key_len,
@@ -320,12 +347,13 @@ TESSELLA_EXPORT int tessella_open_bytes_trusted_into(const uint8_t *frame, size_
                                                      size_t out_cap, size_t *out_len,
                                                      tessella_error *err);
 
+/** The report of tessella_verify_bytes. */
 typedef struct tessella_frame_verification {
-  uint8_t cid[32];
-  int32_t valid;          /* 1 or 0 */
-  const char *reason;     /* NULL when valid, otherwise static "signature" */
+  uint8_t cid[32];        /**< the frame's identifier */
+  int32_t valid;          /**< 1 or 0 */
+  const char *reason;     /**< NULL when valid, otherwise static "signature" */
 } tessella_frame_verification;
-/* Checks the frame's signature with its author field as the Ed25519 key and writes the report
+/** Checks the frame's signature with its author field as the Ed25519 key and writes the report
    and the frame's identifier to *out. A signature that does not verify is a report (valid 0),
    not an error. Whether the author is the key the host expects is the host's to compare
    (tessella_frame_parse). Errors: the parsing errors; TESSELLA_INVALID_FORMAT "author_pub" when
@@ -334,18 +362,18 @@ typedef struct tessella_frame_verification {
 TESSELLA_EXPORT int tessella_verify_bytes(const uint8_t *frame, size_t frame_len,
                                           tessella_frame_verification *out, tessella_error *err);
 
-/* Writes the unsigned ownership-transfer template in wire form (216 bytes: version 1, alg 2,
+/** Writes the unsigned ownership-transfer template in wire form (216 bytes: version 1, alg 2,
    hdr2 1, owner = new_owner, prev_cid = prev_cid, everything else zero). Errors: only the two
    general ones. */
 TESSELLA_EXPORT int tessella_transfer_bytes(const uint8_t prev_cid[32], const uint8_t new_owner[32],
                                             tessella_buf *out, tessella_error *err);
 
-/* A frame's access policy, as the opening path reads it from the meta section. */
+/** A frame's access policy, as the opening path reads it from the meta section. */
 typedef struct tessella_policy {
-  int32_t require_cap;    /* 1 when the meta asks for a capability, else 0 */
-  uint32_t allowed_ops;   /* the rights a capability must grant */
+  int32_t require_cap;    /**< 1 when the meta asks for a capability, else 0 */
+  uint32_t allowed_ops;   /**< the rights a capability must grant */
 } tessella_policy;
-/* Reads meta as the opening path does: only one JSON object counts, its last "require_cap" when
+/** Reads meta as the opening path does: only one JSON object counts, its last "require_cap" when
    it is true and its last "allowed_ops" when it is an unsigned integer (low 32 bits). Any other
    text gives {0, 0}: the frame is unguarded. Allocates nothing. Errors: only "null argument". */
 TESSELLA_EXPORT int tessella_read_policy(const uint8_t *meta, size_t meta_len, tessella_policy *out,
@@ -353,40 +381,40 @@ TESSELLA_EXPORT int tessella_read_policy(const uint8_t *meta, size_t meta_len, t
 
 /* ---- Capabilities and rights ---- */
 
-/* A decoded capability token (its 180-byte binary form holds these fields). */
+/** A decoded capability token (its 180-byte binary form holds these fields). */
 typedef struct tessella_cap_token {
-  uint8_t scope_cid[32];
-  uint32_t rights;
-  uint64_t exp_ts;
-  uint8_t holder_pub[32];
-  uint8_t issuer_pub[32];
-  uint8_t sig[64];
+  uint8_t scope_cid[32];   /**< the one frame the token is for */
+  uint32_t rights;         /**< TESSELLA_RIGHT_* bits the holder may use */
+  uint64_t exp_ts;         /**< the last second of validity, on the host's clock */
+  uint8_t holder_pub[32];  /**< whom the token is for */
+  uint8_t issuer_pub[32];  /**< who grants it; the signature is checked under this key */
+  uint8_t sig[64];         /**< the issuer's Ed25519 signature of the first 108 bytes */
 } tessella_cap_token;
-/* Decodes a token's binary form into *out without checking its signature (tessella_cap_verify
+/** Decodes a token's binary form into *out without checking its signature (tessella_cap_verify
    does). Bytes after the token are ignored. Errors: TESSELLA_CAPABILITY_INVALID when the input is
    too short or its signature length word is not 64. */
 TESSELLA_EXPORT int tessella_cap_decode(const uint8_t *token, size_t token_len,
                                         tessella_cap_token *out, tessella_error *err);
 
-/* Issues a token: scope, rights, expiry and holder, signed with the key derived from
+/** Issues a token: scope, rights, expiry and holder, signed with the key derived from
    issuer_seed, naming issuer_pub as its issuer (not checked against the seed). Writes the
    180-byte binary form to out_token. Errors: only the two general ones. */
 TESSELLA_EXPORT int tessella_cap_issue(const uint8_t issuer_seed[32], const uint8_t issuer_pub[32],
                                        const uint8_t scope_cid[32], uint32_t rights,
                                        uint64_t exp_ts, const uint8_t holder_pub[32],
                                        uint8_t out_token[180], tessella_error *err);
-/* Decodes the token, then checks holder and signature. Checks no expiry and trusts any issuer.
+/** Decodes the token, then checks holder and signature. Checks no expiry and trusts any issuer.
    Errors: TESSELLA_CAPABILITY_INVALID when the token does not decode or its holder is not
    presenter_pub; TESSELLA_SIGNATURE_INVALID when its signature does not verify under its
    issuer_pub, or issuer_pub is not a curve point or is of small order. */
 TESSELLA_EXPORT int tessella_cap_verify(const uint8_t *token, size_t token_len,
                                         const uint8_t presenter_pub[32], tessella_error *err);
 
-/* Writes the display form of a rights value ("READ_FEATURES | READ_RAW | 0x40"; "" for 0),
+/** Writes the display form of a rights value ("READ_FEATURES | READ_RAW | 0x40"; "" for 0),
    NUL-terminated and cut to fit `cap` bytes; returns the whole length (at most 88). out may be
    NULL when cap is 0. Never fails and never allocates. */
 TESSELLA_EXPORT size_t tessella_rights_format(uint32_t bits, char *out, size_t cap);
-/* Parses the text form (names and 0x-hex pieces separated by "|", trimmed of Unicode white
+/** Parses the text form (names and 0x-hex pieces separated by "|", trimmed of Unicode white
    space). Returns 0 and sets *out (when out is not NULL), or returns -1 and sets *parse_error
    (when parse_error is not NULL) to 1 (EmptyFlag), 2 (InvalidNamedFlag), 3 (InvalidHexFlag), or 0
    when text is NULL with a length. */
@@ -395,7 +423,7 @@ TESSELLA_EXPORT int tessella_rights_parse(const char *text, size_t len, uint32_t
 
 /* ---- Events, recovery, search ---- */
 
-/* Seals a domain event as a frame: kind 0 OwnershipTransfer, 1 ReadEvent, 2 LicenseGrant; the
+/** Seals a domain event as a frame: kind 0 OwnershipTransfer, 1 ReadEvent, 2 LicenseGrant; the
    body (scope_cid, rights, exp_ts, peer_pub) becomes the frame's meta document and the payload is
    empty; the nonce is derived from the data key and the frame. Writes the frame and its identifier.
    Errors, in order: TESSELLA_INVALID_FORMAT "event kind" for any other kind, "alg" for an alg
@@ -410,18 +438,18 @@ TESSELLA_EXPORT int tessella_seal_event(uint8_t alg, const uint8_t author[32],
                                         tessella_buf *out_frame, uint8_t out_cid[32],
                                         tessella_error *err);
 
-/* Generates a BIP-39 English recovery phrase of 12 or 24 words from fresh entropy and
+/** Generates a BIP-39 English recovery phrase of 12 or 24 words from fresh entropy and
    writes it to *out as text (words separated by single spaces, not NUL-terminated). The phrase is
    a secret: wipe it before tessella_buf_free. Errors: TESSELLA_INVALID_FORMAT
    "invalid word count"; TESSELLA_INTERNAL "mnemonic generation failed". */
 TESSELLA_EXPORT int tessella_generate_mnemonic(size_t words, tessella_buf *out, tessella_error *err);
-/* Restores the encryption key and the signing seed from a phrase (words separated by single
+/** Restores the encryption key and the signing seed from a phrase (words separated by single
    spaces, checksum checked). Errors: TESSELLA_INVALID_FORMAT "invalid mnemonic";
    TESSELLA_CRYPTO "kdf expand enc" or "kdf expand sign" when OpenSSL fails. */
 TESSELLA_EXPORT int tessella_restore_keys(const char *phrase, size_t len, uint8_t out_enc_key[32],
                                           uint8_t out_sign_seed[32], tessella_error *err);
 
-/* Writes the blind-index token HMAC-SHA-256(key, term): equal terms under one key give equal
+/** Writes the blind-index token HMAC-SHA-256(key, term): equal terms under one key give equal
    tokens. Errors: TESSELLA_INTERNAL "hmac key init" when OpenSSL fails. */
 TESSELLA_EXPORT int tessella_blind_index(const uint8_t *key, size_t key_len, const uint8_t *term,
                                          size_t term_len, uint8_t out[32], tessella_error *err);

@@ -1,4 +1,5 @@
-// The public C++ API of tessella.
+/// @file
+/// The public C++ API of tessella.
 #ifndef TESSELLA_TESSELLA_HPP
 #define TESSELLA_TESSELLA_HPP
 
