@@ -17,6 +17,14 @@ for f in include/tessella/tessella.h include/tessella/tessella.hpp \
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; echo "0 passed, 1 failed"; exit 1; }
 done
 
+# The tool, when built, comes with its completions and man page.
+if [ -e "$prefix/bin/tessella" ]; then
+  for f in share/bash-completion/completions/tessella share/zsh/site-functions/_tessella \
+           share/man/man1/tessella.1; do
+    grep -q -- "--trust-issuer" "$prefix/$f" || { echo "not installed or incomplete: $f"; echo "0 passed, 1 failed"; exit 1; }
+  done
+fi
+
 # CMake consumer.
 cmake -S "$src/examples" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
       -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -44,4 +52,4 @@ static_libs=$(pkg-config --static --libs tessella | sed 's/-ltessella//')
 cc -std=c99 -o "$work/c_static" "$src/examples/seal_grant_open.c" $(pkg-config --cflags tessella) \
    "$prefix/lib/libtessella.a" $static_libs
 static_only "$work/c_static"
-echo "7 passed, 0 failed"
+echo "8 passed, 0 failed"

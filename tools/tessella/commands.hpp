@@ -29,6 +29,7 @@ void add_cap_commands(CLI::App& app, Context& ctx);     // cap issue, rights
 void add_event_commands(CLI::App& app, Context& ctx);   // event, blind-index
 void add_inspect_command(CLI::App& app, Context& ctx);  // inspect
 void add_demo_command(CLI::App& app, Context& ctx);     // demo
+void add_docs_command(CLI::App& app);                   // generate-docs (hidden, for the build)
 
 /// add_command adds a subcommand with its description and the example shown under --help.
 CLI::App* add_command(CLI::App& parent, std::string name, std::string description,

@@ -87,6 +87,7 @@ int main(int argc, char** argv) {
   tessella::cli::add_cap_commands(app, ctx);
   tessella::cli::add_event_commands(app, ctx);
   tessella::cli::add_inspect_command(app, ctx);
+  tessella::cli::add_docs_command(app);
 
   try {
     app.parse(argc, argv);
