@@ -427,6 +427,14 @@ def test_usage(author, holder, frame_file, *_):
         r = subprocess.run(TOOL + ["verify", "--in", frame_file, "--intact-only"], stdout=full, stderr=subprocess.PIPE, cwd=WORK)
     check("unwritable output: exit 1", r.returncode == 1 and b"cannot write standard output" in r.stderr)
     check("--version", tool("--version").stdout.strip() != b"")
+    os.mkdir(Path(WORK, "docs"))  # the completions and man page the build installs
+    r = tool("generate-docs", "docs")
+    bash_file, man = (Path(WORK, "docs", n).read_text() if r.returncode == 0 else "" for n in ("tessella.bash", "tessella.1"))
+    check("generate-docs: every command in the man page, their options in the completions, valid bash",
+          all(f".SS tessella {c}" in man for c in ("seal", "open", "verify", "cap issue", "keys public", "inspect"))
+          and all(o in bash_file for o in ("--trust-issuer", "--intact-only", "--skip-expiry", "--term-file"))
+          and "--term " not in bash_file and "generate-docs" not in tool("--help").out
+          and subprocess.run(["bash", "-n", Path(WORK, "docs", "tessella.bash")]).returncode == 0, r.err)
 
 
 def run(fn, *args):
