@@ -106,6 +106,8 @@ int main(int argc, char** argv) {
     if (is_group && !rest.empty() && !rest.front().starts_with("-")) {
       message = "unknown command: " + rest.front();
     }
+    // The main input is positional, with --in as its other name.
+    if (message == "--in is required") message = "INPUT (or --in FILE) is required";
     // The root's help shows the command that was entered, under its full name.
     std::cerr << command_path(cmd) << ": " << message << "\n\n" << app.help();
     return kExitUsage;
