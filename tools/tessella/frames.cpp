@@ -310,7 +310,7 @@ void add_verify(CLI::App& app, Context& ctx) {
             "intact only: the signature was checked under the frame's own author field; who "
             "that is was not checked (--expect-author KEY)");
     } else {
-      r.add("checked", "author", "the author is the expected key and the signature holds")
+      r.add("checked", "author", "the signature, and that the author is the one expected")
           .add("author_expected", author_ok);
     }
     r.print(ctx.json);
