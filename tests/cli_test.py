@@ -159,10 +159,10 @@ def test_round_trip(alg):
         "version": 1, "alg": alg_byte, "hdr2": 7, "hdr3": 255, "nonce": bytes.fromhex(sealed.get("nonce", "")), "pol": b"v1",
         "ts": bytes.fromhex(ts), "author": author.pub, "owner": holder.pub, "prev_cid": bytes.fromhex("cd" * 32),
         "policy": policy, "ct": (len(payload), False)})
-    r = tool(*seal, *pinned, "--out", "again.frame")
-    check(f"seal {alg}: signed; a fresh nonce for every frame, never --nonce",
-          signed(author.pub, frame[:-64], f["sig"]) and r.returncode == 0
-          and parse_frame(read("again.frame"))["nonce"] != f["nonce"] and "--nonce" not in tool("seal", "--help").out)
+    r, r2 = tool(*seal, *pinned, "--out", "again.frame"), tool(*seal, *pinned, "--nonce", nonce, "--out", "same.frame")
+    check(f"seal {alg}: signed; a fresh nonce for every frame; --nonce reproduces a frame",
+          signed(author.pub, frame[:-64], f["sig"]) and r.returncode == r2.returncode == 0
+          and parse_frame(read("again.frame"))["nonce"] != f["nonce"] and read("same.frame") == frame)
 
     issue = ["cap", "issue", "--issuer-seed", author.seed, "--rights", "READ_FEATURES | READ_RAW", "--exp", 2000,
              "--holder", holder.pub_hex]

@@ -44,7 +44,7 @@ void add_seal(CLI::App& app, Context& ctx) {
     std::uint8_t alg = kAlgChaCha20;
     std::string meta, meta_file, allowed_ops, pol, pol_file;
     bool require_cap = false;
-    std::string ts, owner, prev, author;
+    std::string nonce, ts, owner, prev, author;
     int hdr2 = 0, hdr3 = 0;
   };
   auto opt = std::make_shared<Options>();
@@ -52,7 +52,8 @@ void add_seal(CLI::App& app, Context& ctx) {
       app, "seal",
       "Seal a payload into a signed frame. The author field is the public key of the signing\n"
       "seed; the meta section carries the access policy (--require-cap, --allowed-ops) or any\n"
-      "text. The library draws a fresh nonce for every frame. A regular input file is mapped,\n"
+      "text. The library draws a fresh nonce for every frame (--nonce is only for reproducing a\n"
+      "frame). A regular input file is mapped,\n"
       "not read into memory, and the frame is written through a mapped file beside --out.",
       "  tessella seal report.pdf --key data.key --signing-seed author.seed \\\n"
       "      --out report.frame --require-cap --allowed-ops READ_RAW");
@@ -83,6 +84,10 @@ void add_seal(CLI::App& app, Context& ctx) {
   cmd->add_option("--pol-file", opt->pol_file, "The pol section, from a file")
       ->type_name("FILE")
       ->excludes(pol_text);
+  hex_value(cmd->add_option("--nonce", opt->nonce,
+                            "Only to reproduce a frame byte for byte: this 12-byte nonce instead "
+                            "of a fresh one. Never use one nonce twice under one data key"),
+            kNonceSize);
   hex_value(cmd->add_option("--ts", opt->ts, "The 16-byte time stamp (default: zeros)"),
             kTimestampSize);
   hex_value(cmd->add_option("--owner", opt->owner, "The owner field (default: the author's key)"),
@@ -135,10 +140,14 @@ void add_seal(CLI::App& app, Context& ctx) {
     const ByteView pt = payload.bytes();
     const std::size_t len = unwrap_about(in_name, sealed_len(pol.size(), meta.size(), pt.size()));
     Output out(opt->out, len, {});
+    const auto hdr2 = static_cast<std::uint8_t>(opt->hdr2), hdr3 = static_cast<std::uint8_t>(opt->hdr3);
     SealedInto sealed = unwrap_about(
-        in_name, seal_bytes_into(opt->alg, static_cast<std::uint8_t>(opt->hdr2),
-                                 static_cast<std::uint8_t>(opt->hdr3), ts, author, owner, prev, pol,
-                                 meta, pt, key.secret_bytes(), signer, out.span()));
+        in_name, opt->nonce.empty()
+                     ? seal_bytes_into(opt->alg, hdr2, hdr3, ts, author, owner, prev, pol, meta, pt,
+                                       key.secret_bytes(), signer, out.span())
+                     : seal_bytes_into(opt->alg, hdr2, hdr3, hex_array<kNonceSize>(opt->nonce), ts,
+                                       author, owner, prev, pol, meta, pt, key.secret_bytes(),
+                                       signer, out.span()));
     const Nonce nonce = unwrap(frame_view(out.span().first(sealed.len))).nonce;
     out.commit(sealed.len);
     if (opt->out == kStdio) return;
