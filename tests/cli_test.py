@@ -234,6 +234,7 @@ def test_failures(author, holder, frame_file, token_file, cid):
         return (["open", frame_name, "--key", key, "--out", out, "--now", now] + (["--cap", cap] if cap else [])
                 + ["--presenter", presenter] + (["--trust-issuer", author.pub_hex] if trust else []))
 
+    tool(*seal[:3], "--key", author.key, "--author", "00" * 32, "--out", "zero.frame", "payload.bin")
     bad_frame = f"the token is for the frame {cid}, and tampered.frame is the frame "
     for name, args, message, kind, fields in [
             ("no token", opening(cap=None), f"{frame_file}: the frame's policy requires a capability token and none "
@@ -277,6 +278,8 @@ def test_failures(author, holder, frame_file, token_file, cid):
             ("4 GiB payload", seal[:3] + ["--key", author.key, "big.bin", "--out", "x.frame"], "big.bin: a frame "
              "carries at most 4294967295 bytes of payload; found 4294967296 (invalid frame format: payload too long)",
              "InvalidFormat", {"found_length": 2**32}),
+            ("small-order author", ["verify", "zero.frame", "--intact-only"], f"zero.frame: the author field "
+             f"{'00' * 32} is not a usable public key", "InvalidFormat", {"check": "author_key"}),
             ("180 zero bytes", ["inspect", "zeros.cap"], "180 bytes, but not a capability token", None, {}),
             ("payload into a link", opening(out="link.key"), "link.key: it is a symbolic link", None,
              {"about": "link.key"})]:
