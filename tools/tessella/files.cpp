@@ -326,10 +326,10 @@ Output::Output(const std::string& path, std::size_t size, FileRules rules)
 
 Output::~Output() {
   if (!buffer_.empty() && rules_.owner_only) secure_wipe(buffer_.data(), buffer_.size());
-  if (map_ != nullptr) {
-    if (!committed_ && rules_.owner_only) secure_wipe(map_, size_);
-    ::munmap(map_, size_);
-  }
+  // A mapped file is not wiped here: writing zeros through the mapping would touch every page of
+  // a file about to be removed. Nothing but the library writes into it, and the library wipes
+  // the plaintext's span itself when decryption fails.
+  if (map_ != nullptr) ::munmap(map_, size_);
   if (fd_ >= 0) ::close(fd_);
   if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
 }

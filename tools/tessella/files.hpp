@@ -99,7 +99,7 @@ Input map_input(const std::string& path, std::uint64_t limit = UINT64_MAX,
 /// sized up front and mapped, renamed over the target by commit(). Standard output ("-"), a
 /// device or a pipe are written from memory at commit() instead. Until commit() returns,
 /// nothing is at the target; an Output released without commit() removes its temporary file.
-/// Under owner-only rules the temporary file is created 0600 and the memory is wiped.
+/// Under owner-only rules the temporary file is created 0600 and a memory buffer is wiped.
 class Output {
  public:
   Output(const std::string& path, std::size_t size, FileRules rules);
