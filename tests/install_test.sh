@@ -18,6 +18,15 @@ for f in include/tessella/tessella.h include/tessella/tessella.hpp \
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; echo "0 passed, 1 failed"; exit 1; }
 done
 
+# The tool, when built, comes with its completions and man page.
+if [ -e "$prefix/bin/tessella" ]; then
+  for f in share/bash-completion/completions/tessella share/zsh/site-functions/_tessella \
+           share/man/man1/tessella.1; do  # the man page writes its dashes as \-
+    grep -q -e "--trust-issuer" -e 'trust\\-issuer' "$prefix/$f" ||
+      { echo "not installed or incomplete: $f"; echo "0 passed, 1 failed"; exit 1; }
+  done
+fi
+
 # CMake consumer.
 cmake -S "$src/examples" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
       -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -17,8 +17,7 @@ namespace {
 
 void add_issue(CLI::App& cap, Context& ctx) {
   struct Options {
-    std::string issuer_seed, issuer_pub, scope, frame, rights, holder, out;
-    std::uint64_t exp = 0;
+    std::string issuer_seed, issuer_pub, scope, frame, rights, holder, out, exp;
   };
   auto opt = std::make_shared<Options>();
   CLI::App* cmd = add_command(
@@ -26,7 +25,7 @@ void add_issue(CLI::App& cap, Context& ctx) {
       "Issue a capability token: the holder may use one frame with the given rights until the\n"
       "expiry time. The token is written in its 180-byte binary form.",
       "  tessella cap issue --issuer-seed author.seed --frame report.frame --rights READ_RAW \\\n"
-      "      --exp 1767229200 --out holder.cap \\\n"
+      "      --exp +90d --out holder.cap \\\n"
       "      --holder 3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c");
   cmd->add_option("--issuer-seed", opt->issuer_seed, "The issuer's 32-byte Ed25519 seed")
       ->type_name("FILE")
@@ -35,8 +34,9 @@ void add_issue(CLI::App& cap, Context& ctx) {
   rights_value(cmd->add_option("--rights", opt->rights,
                                "Rights granted (e.g. \"READ_FEATURES | READ_RAW\", 0x3, 3)"))
       ->required();
-  number_value(
-      cmd->add_option("--exp", opt->exp, "Expiry time, on the clock the opener passes as --now"))
+  time_value(cmd->add_option("--exp", opt->exp,
+                             "Expiry: seconds since 1970, an RFC 3339 date-time "
+                             "(2026-07-01T00:00:00Z) or a duration from now (+90d, +1h)"))
       ->required();
   hex_value(cmd->add_option("--holder", opt->holder, "Public key of the holder"), kPublicKeySize)
       ->required();
@@ -52,6 +52,7 @@ void add_issue(CLI::App& cap, Context& ctx) {
   cmd->callback([opt, &ctx] {
     check_json_output(ctx, opt->out);
     require_scope(opt->scope, opt->frame);
+    const std::uint64_t exp = expiry_time(opt->exp, "--exp");
     SecretArray<kSeedSize> seed = read_seed(opt->issuer_seed);
     PublicKey issuer = opt->issuer_pub.empty()
                            ? verifying_key_bytes(signing_key_from_seed(seed))
@@ -61,7 +62,7 @@ void add_issue(CLI::App& cap, Context& ctx) {
     PublicKey holder = hex_public_key(opt->holder);
 
     CapToken token =
-        unwrap(cap_issue(seed, issuer, scope, rights, opt->exp, holder));
+        unwrap(cap_issue(seed, issuer, scope, rights, exp, holder));
     auto bytes = cap_encode(token);
     write_output(opt->out, bytes);
     if (opt->out == kStdio) return;
@@ -72,6 +73,7 @@ void add_issue(CLI::App& cap, Context& ctx) {
         .add("scope_cid", to_hex(token.scope_cid))
         .add("rights", rights_report(token.rights))
         .add("exp_ts", token.exp_ts)
+        .add("exp", format_time(token.exp_ts))
         .add("holder_pub", to_hex(token.holder_pub))
         .add("issuer_pub", to_hex(token.issuer_pub))
         .add("signature", to_hex(token.signature));

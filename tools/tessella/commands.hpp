@@ -29,6 +29,7 @@ void add_cap_commands(CLI::App& app, Context& ctx);     // cap issue, rights
 void add_event_commands(CLI::App& app, Context& ctx);   // event, blind-index
 void add_inspect_command(CLI::App& app, Context& ctx);  // inspect
 void add_demo_command(CLI::App& app, Context& ctx);     // demo
+void add_docs_command(CLI::App& app);                   // generate-docs (hidden, for the build)
 
 /// add_command adds a subcommand with its description and the example shown under --help.
 CLI::App* add_command(CLI::App& parent, std::string name, std::string description,
@@ -42,6 +43,11 @@ CLI::Option* hex_value(CLI::Option* opt, std::size_t size);
 CLI::Option* rights_value(CLI::Option* opt);
 /// number_value takes decimal digits up to 2^64 - 1, no sign (N).
 CLI::Option* number_value(CLI::Option* opt);
+/// time_value takes what parse_time reads: seconds, an RFC 3339 date-time or +DURATION (TIME).
+CLI::Option* time_value(CLI::Option* opt);
+/// expiry_time reads an expiry option checked by time_value and warns on stderr when the time
+/// is already past.
+std::uint64_t expiry_time(const std::string& text, const std::string& option);
 /// named_values accepts one of the names (any letter case) and hands the option its number.
 CLI::Validator named_values(std::vector<std::pair<std::string, int>> names, std::string what);
 /// add_alg_option adds --alg aes|chacha (default chacha), stored as the frame's alg byte.

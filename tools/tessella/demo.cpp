@@ -52,8 +52,11 @@ class Source {
     return unwrap(mnemonic_from_entropy(entropy));
   }
 
-  Nonce nonce(std::string_view label) const {
-    return seed_ ? bytes<kNonceSize>(label) : RandomNonce().next();
+  // A seeded run derives its nonce so that it prints the same frame every time; otherwise the
+  // library draws the nonce, as every host should let it.
+  std::optional<Nonce> nonce(std::string_view label) const {
+    if (seed_) return bytes<kNonceSize>(label);
+    return std::nullopt;
   }
 
   // Seconds since 1970; a seeded run always starts on 2026-01-01 00:00:00 UTC.
@@ -203,18 +206,24 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
   Json policy_doc = {{"allowed_ops", Rights::READ_RAW.bits()}, {"require_cap", true}};
   const std::string meta = policy_doc.dump();
   const std::string pol = "demo";
-  Nonce nonce = source.nonce("frame nonce");
+  const std::optional<Nonce> seeded_nonce = source.nonce("frame nonce");
   Timestamp ts{};
   Cid no_prev{};
   SealedBytes sealed =
-      unwrap(seal_bytes(kAlgChaCha20, 0, 0, nonce, ts, author, author, no_prev, as_bytes(pol),
-                        as_bytes(meta), as_bytes(payload), data_key, author_key));
+      seeded_nonce
+          ? unwrap(seal_bytes(kAlgChaCha20, 0, 0, *seeded_nonce, ts, author, author, no_prev,
+                              as_bytes(pol), as_bytes(meta), as_bytes(payload), data_key,
+                              author_key))
+          : unwrap(seal_bytes(kAlgChaCha20, 0, 0, ts, author, author, no_prev, as_bytes(pol),
+                              as_bytes(meta), as_bytes(payload), data_key, author_key));
   const Bytes& frame = sealed.bytes;
+  const Nonce nonce = unwrap(frame_view(frame)).nonce;
   FramePolicy policy = read_policy(as_bytes(meta));
   const std::size_t ct_at = kFrameFixedSize + pol.size() + meta.size();
   ByteView wire(frame);
   n.step("seal", "Sealing",
-         "The payload is encrypted with ChaCha20-Poly1305 and signed; meta carries the policy.");
+         "The payload is encrypted with ChaCha20-Poly1305 under a nonce the library draws (derived\n"
+         "   from the seed in a seeded run) and signed; meta carries the policy.");
   n.show("payload", "payload", payload);
   n.show("meta", "meta (policy)", meta);
   n.show("require_cap", "require_cap", policy.require_cap);
@@ -244,12 +253,15 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
   n.show("exp_ts", "expires", exp);
   n.show("holder_pub", "holder", to_hex(token.holder_pub), excerpt(token.holder_pub));
 
-  // 5. The holder opens the frame.
+  // 5. The holder opens the frame: the token must come from the frame's owner and must not have
+  // expired at the current time.
   auto open_as = [&](ByteView bytes, ByteView cap, const PublicKey& presenter) {
-    return open_bytes_with_ctx(bytes, data_key, cap, presenter, now);
+    return open_bytes_trusted(bytes, data_key, OpenOptions{cap, presenter, now, {}});
   };
   auto opened = open_as(frame, token_bytes, holder);
-  n.step("open", "Opening", "The holder presents the token with its own key; the frame opens.");
+  n.step("open", "Opening",
+         "The holder presents the token with its own key; the token comes from the frame's owner\n"
+         "   and has not expired, so the frame opens.");
   if (opened) {
     n.show("plaintext", "plaintext", as_text(*opened));
     n.expect(as_text(*opened) == payload, "the plaintext differs from the payload");
@@ -265,7 +277,7 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
   tampered[ct_at] ^= 0x01;
   n.step("refusals", "Refusals", "Each of these attempts must fail, with the error shown.");
   n.refused("no_token", "no token",
-            open_bytes_with_ctx(frame, data_key, std::nullopt, holder, now),
+            open_bytes_trusted(frame, data_key, OpenOptions{std::nullopt, holder, now, {}}),
             ErrorKind::CapabilityInvalid, "the policy requires a capability");
   n.refused("wrong_holder", "wrong holder", open_as(frame, token_bytes, stranger),
             ErrorKind::CapabilityInvalid, "the stranger presents the holder's token");
@@ -277,23 +289,35 @@ int run_demo(std::optional<std::uint64_t> seed, bool json) {
   n.refused("tampered", "tampered byte", open_as(tampered, token_bytes, holder),
             ErrorKind::PolicyViolation,
             "one ciphertext bit flipped: the frame's cid is no longer the token's scope");
-  // Any key may issue a token; what keeps the altered frame shut is the cipher's tag.
+  // Any key can sign a token; only the frame's owner is trusted to grant access.
+  auto self_issued =
+      unwrap(cap_issue(stranger_seed, stranger, sealed.cid, granted, exp, stranger));
+  n.refused("self_issued", "self-issued", open_as(frame, cap_encode(self_issued), stranger),
+            ErrorKind::CapabilityInvalid,
+            "the stranger issues itself a token: it is not the frame's owner, so not trusted");
+  // Even a host that accepts any issuer keeps an altered frame shut: the cipher's tag fails.
   auto forged =
       unwrap(cap_issue(stranger_seed, stranger, unwrap(cid_of(tampered)), granted, exp, stranger));
-  n.refused("tampered_own_token", "forged token", open_as(tampered, cap_encode(forged), stranger),
+  n.refused("tampered_own_token", "forged token",
+            open_bytes_with_ctx(tampered, data_key, ByteView(cap_encode(forged)), stranger, now),
             ErrorKind::AeadTagMismatch,
-            "the stranger issues itself a token for the altered frame: the cipher's tag fails");
+            "with any issuer accepted, the stranger's own token for the altered frame: the "
+            "cipher's tag fails");
 
-  // 7. Anyone can verify the frame against its own author key.
+  // 7. The reader verifies that the frame is intact and that the expected author signed it.
   FrameVerification v = unwrap(verify_bytes(frame));
   FrameVerification vt = unwrap(verify_bytes(tampered));
-  n.step("verify", "Verifying", "The signature is checked against the frame's author field.");
+  const bool author_expected = unwrap(frame_view(frame)).author == author;
+  n.step("verify", "Verifying",
+         "The signature is checked under the frame's author field, and that field against the\n"
+         "   author the reader expects (anyone can sign a frame with their own key).");
   n.show("valid", "signature", v.valid, v.valid ? "valid" : "INVALID");
+  n.show("author_expected", "author expected", author_expected);
   n.show("cid", "cid", to_hex(v.cid), excerpt(v.cid));
   n.show("cid_matches", "cid as sealed", v.cid == sealed.cid);
   n.show("tampered_valid", "tampered frame", vt.valid,
          vt.valid ? std::string("valid") : fmt::format("invalid ({})", vt.reason ? vt.reason : ""));
-  n.expect(v.valid && v.cid == sealed.cid, "the sealed frame did not verify");
+  n.expect(v.valid && v.cid == sealed.cid && author_expected, "the sealed frame did not verify");
   n.expect(!vt.valid, "the tampered frame verified");
 
   // 8. The grant is recorded as an event frame.

@@ -1,5 +1,8 @@
 #include "encoding.hpp"
 
+#include <chrono>
+#include <limits>
+
 #include <fmt/format.h>
 
 namespace tessella::cli {
@@ -80,6 +83,110 @@ std::expected<Rights, std::string> parse_rights(std::string_view text) {
           std::string("invalid hexadecimal flag (0x and a hexadecimal number below 2^32)"));
   }
   return std::unexpected(std::string("invalid rights text"));
+}
+
+std::uint64_t now_seconds() {
+  auto since = std::chrono::system_clock::now().time_since_epoch();
+  auto secs = std::chrono::duration_cast<std::chrono::seconds>(since).count();
+  return secs < 0 ? 0 : static_cast<std::uint64_t>(secs);
+}
+
+namespace {
+
+// Reads exactly `width` decimal digits at `at`, or fails.
+std::optional<int> digits(std::string_view text, std::size_t at, std::size_t width) {
+  if (at + width > text.size()) return std::nullopt;
+  int value = 0;
+  for (std::size_t i = at; i < at + width; ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    value = value * 10 + (text[i] - '0');
+  }
+  return value;
+}
+
+std::optional<std::uint64_t> decimal(std::string_view text) {
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    auto d = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - d) / 10) return std::nullopt;
+    value = value * 10 + d;
+  }
+  return value;
+}
+
+// RFC 3339: full-date "T" full-time, where full-time is HH:MM:SS, an optional fraction and
+// "Z" or an offset +HH:MM / -HH:MM. "t", "z" and a space for "T" are accepted.
+std::optional<std::uint64_t> rfc3339(std::string_view text) {
+  auto year = digits(text, 0, 4), month = digits(text, 5, 2), day = digits(text, 8, 2);
+  auto hour = digits(text, 11, 2), minute = digits(text, 14, 2), second = digits(text, 17, 2);
+  if (!year || !month || !day || !hour || !minute || !second || text[4] != '-' ||
+      text[7] != '-' || (text[10] != 'T' && text[10] != 't' && text[10] != ' ') ||
+      text[13] != ':' || text[16] != ':') {
+    return std::nullopt;
+  }
+  std::size_t at = 19;
+  if (at < text.size() && text[at] == '.') {
+    std::size_t start = ++at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    if (at == start) return std::nullopt;
+  }
+  std::int64_t offset = 0;
+  if (at < text.size() && (text[at] == 'Z' || text[at] == 'z') && at + 1 == text.size()) {
+    offset = 0;
+  } else if (at < text.size() && (text[at] == '+' || text[at] == '-') && at + 6 == text.size() &&
+             text[at + 3] == ':') {
+    auto oh = digits(text, at + 1, 2), om = digits(text, at + 4, 2);
+    if (!oh || !om || *oh > 23 || *om > 59) return std::nullopt;
+    offset = (text[at] == '+' ? 1 : -1) * (*oh * 3600 + *om * 60);
+  } else {
+    return std::nullopt;
+  }
+  using namespace std::chrono;
+  const year_month_day date{std::chrono::year{*year}, std::chrono::month{static_cast<unsigned>(*month)},
+                            std::chrono::day{static_cast<unsigned>(*day)}};
+  // A leap second (:60) is read as the second after :59.
+  if (!date.ok() || *hour > 23 || *minute > 59 || *second > 60) return std::nullopt;
+  std::int64_t secs = sys_days(date).time_since_epoch().count() * 86400LL + *hour * 3600LL +
+                      *minute * 60LL + *second - offset;
+  if (secs < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(secs);
+}
+
+}  // namespace
+
+std::expected<std::uint64_t, std::string> parse_time(std::string_view text, std::uint64_t now) {
+  if (auto seconds = decimal(text)) return *seconds;
+  if (!text.empty() && text.front() == '+') {
+    static constexpr std::pair<char, std::uint64_t> kUnits[] = {
+        {'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}, {'w', 604800}};
+    for (auto [unit, size] : kUnits) {
+      if (text.size() < 3 || text.back() != unit) continue;
+      auto count = decimal(text.substr(1, text.size() - 2));
+      if (!count || *count > (UINT64_MAX - now) / size) break;
+      return now + *count * size;
+    }
+    return std::unexpected(fmt::format(
+        "\"{}\" is not a duration: write + and a number with a unit s, m, h, d or w (+90d)", text));
+  }
+  if (auto seconds = rfc3339(text)) return *seconds;
+  return std::unexpected(fmt::format(
+      "\"{}\" is not a time: write seconds since 1970, an RFC 3339 date-time "
+      "(2026-01-01T00:00:00Z) or a duration from now (+90d, +1h)",
+      text));
+}
+
+std::string format_time(std::uint64_t seconds) {
+  using namespace std::chrono;
+  static constexpr std::uint64_t kYear10000 = 253402300800ULL;  // 10000-01-01T00:00:00Z
+  if (seconds >= kYear10000) return fmt::format("{} seconds since 1970", seconds);
+  const auto days = static_cast<std::int64_t>(seconds / 86400);
+  const std::uint64_t rest = seconds % 86400;
+  const year_month_day date{sys_days{std::chrono::days{days}}};
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z", static_cast<int>(date.year()),
+                     static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                     rest / 3600, rest / 60 % 60, rest % 60);
 }
 
 bool printable_text(ByteView bytes) {

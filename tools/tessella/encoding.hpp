@@ -48,6 +48,17 @@ inline Cid hex_cid(std::string_view text) { return Cid{hex_array<32>(text)}; }
 /// ("READ_RAW | COMPUTE_USE", "0x12"). The error is a sentence for the user.
 std::expected<Rights, std::string> parse_rights(std::string_view text);
 
+/// now_seconds is the system clock in seconds since 1970-01-01T00:00:00Z.
+std::uint64_t now_seconds();
+/// parse_time reads a time as the tool takes it: seconds since 1970 (decimal digits), an
+/// RFC 3339 date-time ("2026-01-01T00:00:00Z", "2026-01-01 09:30:00+02:00", fractions of a
+/// second dropped), or a duration from `now`: "+" and a number with a unit s, m, h, d or w
+/// ("+90d", "+1h"). The error is a sentence for the user.
+std::expected<std::uint64_t, std::string> parse_time(std::string_view text, std::uint64_t now);
+/// format_time writes seconds since 1970 as an RFC 3339 date-time in UTC
+/// ("2026-01-01T00:00:00Z"); times past the year 9999 as "N seconds since 1970".
+std::string format_time(std::uint64_t seconds);
+
 /// printable_text tells whether bytes read well as text: valid UTF-8 without control characters
 /// other than tab and line breaks.
 bool printable_text(ByteView bytes);

@@ -14,8 +14,7 @@ namespace {
 void add_event(CLI::App& app, Context& ctx) {
   struct Options {
     EventKind kind = EventKind::LicenseGrant;
-    std::string key, seed, scope, frame, rights = "0", peer, owner, prev, out;
-    std::uint64_t exp = 0;
+    std::string key, seed, scope, frame, rights = "0", peer, owner, prev, out, exp;
     std::uint8_t alg = kAlgChaCha20;
   };
   auto opt = std::make_shared<Options>();
@@ -43,8 +42,9 @@ void add_event(CLI::App& app, Context& ctx) {
       ->required();
   add_scope_options(*cmd, opt->scope, opt->frame, "Content identifier of the frame concerned");
   rights_value(cmd->add_option("--rights", opt->rights, "Rights involved (default: none)"));
-  number_value(
-      cmd->add_option("--exp", opt->exp, "Expiry time of what the event grants (default 0)"));
+  time_value(cmd->add_option("--exp", opt->exp,
+                             "Expiry of what the event grants: seconds, an RFC 3339 date-time or "
+                             "+DURATION (default 0)"));
   hex_value(cmd->add_option("--peer", opt->peer, "Public key of the other party"), kPublicKeySize)
       ->required();
   hex_value(cmd->add_option("--owner", opt->owner, "The owner field (default: the author's key)"),
@@ -68,7 +68,7 @@ void add_event(CLI::App& app, Context& ctx) {
     EventBody body;
     body.scope_cid = scope_cid(opt->scope, opt->frame);
     body.rights = *parse_rights(opt->rights);
-    body.exp_ts = opt->exp;
+    body.exp_ts = opt->exp.empty() ? 0 : expiry_time(opt->exp, "--exp");
     body.peer_pub = hex_public_key(opt->peer);
 
     SealedBytes sealed = unwrap(seal_event_bytes(opt->alg, author, owner, prev, opt->kind, body,
@@ -94,32 +94,38 @@ void add_event(CLI::App& app, Context& ctx) {
 
 void add_blind_index(CLI::App& app, Context& ctx) {
   struct Options {
-    std::string key, term, term_file;
+    std::string key, term, term_file = std::string(kStdio);
   };
   auto opt = std::make_shared<Options>();
   CLI::App* cmd = add_command(
       app, "blind-index",
       "Compute the blind-index token of a search term: HMAC-SHA-256 under the index key. Equal\n"
-      "terms give equal tokens; the term's bytes are taken exactly as given.",
-      "  tessella blind-index --key index.key --term invoice-2024");
-  cmd->add_option("--key", opt->key, "The index key (any length)")->type_name("FILE")->required();
-  auto* term = cmd->add_option("--term", opt->term, "The term, as text")->type_name("TEXT");
-  cmd->add_option("--term-file", opt->term_file, "The term, from a file ('-': standard input)")
+      "terms give equal tokens; the term's bytes are taken exactly as given, from a file or\n"
+      "standard input (never from the command line, where other users can see it), and are not\n"
+      "printed. The index key file is taken as raw bytes, of any length.",
+      "  printf %s invoice-2024 | tessella blind-index --key index.key");
+  cmd->add_option("--key", opt->key, "The index key (raw bytes, any length)")
       ->type_name("FILE")
-      ->excludes(term);
+      ->required();
+  cmd->add_option("--term-file", opt->term_file, "The term, from a file ('-': standard input, "
+                                                 "the default)")
+      ->type_name("FILE");
+  // Kept only to say where the term goes instead: a term on the command line is visible to
+  // every user of the machine.
+  auto* term = cmd->add_option("--term", opt->term)->group("");
   add_json_flag(*cmd, ctx);
 
   cmd->callback([opt, term, &ctx] {
-    // An empty term is a term: only the absence of both options is an error.
-    if (opt->term_file.empty() && term->count() == 0)
-      usage_error("--term or --term-file is required");
-    SecretBytes key = read_key(opt->key);
-    Bytes bytes = opt->term_file.empty() ? Bytes(opt->term.begin(), opt->term.end())
-                                         : read_input(opt->term_file);
-    BlindToken token = unwrap(blind_index(key.secret_bytes(), bytes));
+    if (term->count() != 0) {
+      secure_wipe(opt->term.data(), opt->term.size());
+      usage_error("--term: the search term is read from a file or standard input, never from the "
+                  "command line (other users can see it there): use --term-file FILE, or pipe it");
+    }
+    SecretBytes key = read_secret(opt->key);
+    SecretBytes term_bytes = read_term(opt->term_file);
+    BlindToken token = unwrap_about(opt->key, blind_index(key.secret_bytes(), term_bytes.secret_bytes()));
     Report r;
-    if (printable_text(bytes)) r.add("term", std::string(bytes.begin(), bytes.end()));
-    r.add("term_len", bytes.size()).add("token", to_hex(token));
+    r.add("term_len", term_bytes.size()).add("token", to_hex(token));
     r.print(ctx.json);
   });
 }

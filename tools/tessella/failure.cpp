@@ -2,7 +2,19 @@
 
 namespace tessella::cli {
 
-void fail(const TessellaError& err) { throw Failure(err.message(), err.kind()); }
+void fail(const TessellaError& err) {
+  throw Failure(err.message(), err.kind(), Json{{"library_error", err.message()}});
+}
+
+void fail_about(const std::string& subject, const TessellaError& err, const std::string& why,
+                Json fields) {
+  std::string text = err.message();
+  Json all = {{"about", subject}};
+  all.update(fields);
+  all["library_error"] = text;
+  throw Failure(why.empty() ? subject + ": " + text : subject + ": " + why + " (" + text + ")",
+                err.kind(), std::move(all));
+}
 
 std::string_view error_kind_name(ErrorKind kind) noexcept {
   switch (kind) {

@@ -1,6 +1,7 @@
 #include "files.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,8 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <utility>
+#include <algorithm>
 
 #include <fmt/format.h>
 #include <openssl/rand.h>
@@ -26,25 +29,46 @@ std::string system_error(std::string_view what, const std::string& path) {
   return fmt::format("cannot {} {}: {}", what, path, std::strerror(errno));
 }
 
-// Reads a whole stream. The buffer is sized from the file's length when it has one, so a secret
-// is not left behind in memory released by a growing buffer.
-Bytes read_stream(std::FILE* file, const std::string& name) {
+// Appends to a buffer without leaving a copy behind: when the buffer must grow, the bytes are
+// moved to a larger one by hand and the old one is wiped before it is released.
+void append_wiped(Bytes& out, const std::uint8_t* data, std::size_t n) {
+  if (out.size() + n > out.capacity()) {
+    Bytes bigger;
+    bigger.reserve(std::max(out.capacity() * 2, out.size() + n));
+    bigger.assign(out.begin(), out.end());
+    secure_wipe(out.data(), out.size());
+    out.swap(bigger);
+  }
+  out.insert(out.end(), data, data + n);
+}
+
+// Reads a whole stream, up to `limit` bytes: `too_long` is called once more arrive. The buffer
+// is sized from the file's length when it has one and grown by append_wiped otherwise, so a
+// secret is not left behind in released memory.
+Bytes read_stream(std::FILE* file, const std::string& name, std::uint64_t limit = UINT64_MAX,
+                  const std::function<void(std::uint64_t)>& too_long = {}) {
   Bytes out;
   struct stat st {};
-  if (::fstat(::fileno(file), &st) == 0 && S_ISREG(st.st_mode)) {
+  if (::fstat(::fileno(file), &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<std::uint64_t>(st.st_size) <= limit) {
     out.reserve(static_cast<std::size_t>(st.st_size) + 1);
   }
   std::array<std::uint8_t, 65536> chunk{};
   for (;;) {
     std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file);
-    out.insert(out.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
+    if (too_long && out.size() + n > limit) {
+      secure_wipe(chunk.data(), chunk.size());
+      secure_wipe(out.data(), out.size());
+      too_long(out.size() + n);
+    }
+    append_wiped(out, chunk.data(), n);
     if (n < chunk.size()) break;
   }
   bool failed = std::ferror(file) != 0;
   secure_wipe(chunk.data(), chunk.size());
   if (failed) {
     secure_wipe(out.data(), out.size());
-    throw Failure("cannot read " + name);
+    throw Failure("cannot read " + name, std::nullopt, Json{{"about", name}});
   }
   return out;
 }
@@ -53,7 +77,19 @@ constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
 constexpr int kTempAttempts = 16;
 
 Failure cannot_write(const std::string& path, int err) {
-  return Failure(fmt::format("cannot write {}: {}", path, std::strerror(err)));
+  return Failure(fmt::format("cannot write {}: {}", path, std::strerror(err)), std::nullopt,
+                 Json{{"about", path}, {"reason", std::strerror(err)}});
+}
+
+Failure cannot_write(const std::string& path, const std::string& why) {
+  return Failure(fmt::format("cannot write {}: {}", path, why), std::nullopt,
+                 Json{{"about", path}, {"reason", why}});
+}
+
+// The null device, which swallows what is written and so may take even a decrypted payload.
+bool is_null_device(const struct stat& st) {
+  struct stat null {};
+  return S_ISCHR(st.st_mode) && ::stat("/dev/null", &null) == 0 && null.st_rdev == st.st_rdev;
 }
 
 // Applies the rules to what is at the path now; returns whether something is there, and what.
@@ -63,15 +99,12 @@ bool existing_target(const std::string& path, FileRules rules, struct stat& st) 
     throw cannot_write(path, errno);
   }
   if (rules.owner_only && S_ISLNK(st.st_mode)) {
-    throw Failure(fmt::format(
-        "cannot write {}: it is a symbolic link, and secrets are not written through links", path));
+    throw cannot_write(path, "it is a symbolic link, and secrets are not written through links");
   }
-  if (rules.owner_only && !S_ISREG(st.st_mode)) {
-    throw Failure(fmt::format("cannot write {}: it is not a regular file", path));
+  if (rules.owner_only && !S_ISREG(st.st_mode) && !is_null_device(st)) {
+    throw cannot_write(path, "it is not a regular file");
   }
-  if (!rules.replace) {
-    throw Failure(fmt::format("cannot write {}: the file exists (--force replaces it)", path));
-  }
+  if (!rules.replace) throw cannot_write(path, "the file exists (--force replaces it)");
   return true;
 }
 
@@ -80,7 +113,7 @@ std::string temp_path(const std::string& path) {
   static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::array<std::uint8_t, 6> draw{};
   if (RAND_bytes(draw.data(), static_cast<int>(draw.size())) != 1) {
-    throw Failure(fmt::format("cannot write {}: no random bytes for a temporary name", path));
+    throw cannot_write(path, "no random bytes for a temporary name");
   }
   std::size_t name = path.rfind('/') + 1;  // 0 when there is no slash
   std::string out = path.substr(0, name) + "." + path.substr(name) + ".";
@@ -93,7 +126,7 @@ std::string temp_path(const std::string& path) {
 int create_temp(const std::string& path, mode_t mode, std::string& temp) {
   for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
     temp = temp_path(path);
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -141,6 +174,49 @@ void sync_folder(const std::string& path) {
   ::close(fd);
 }
 
+
+// Where a file goes: a regular file (replaced through a temporary file, `keep` its mode) or a
+// device or pipe written into as it is.
+struct Target {
+  std::string path;
+  bool regular = true;
+  std::optional<mode_t> keep;
+};
+
+Target resolve_target(const std::string& path, FileRules rules) {
+  struct stat old {};
+  bool replacing = existing_target(path, rules, old);
+  // Owner-only files are regular files or the null device by now. Other outputs are written
+  // through links, and straight into devices and pipes (/dev/null, a named pipe), which must
+  // never be renamed over.
+  Target t{path, true, std::nullopt};
+  if (replacing && S_ISLNK(old.st_mode)) {
+    if (::stat(path.c_str(), &old) != 0) throw cannot_write(path, errno);
+    std::error_code ec;
+    if (S_ISREG(old.st_mode)) t.path = std::filesystem::canonical(path, ec).string();
+    if (ec) throw cannot_write(path, ec.value());
+  }
+  if (replacing && !S_ISREG(old.st_mode) && !S_ISDIR(old.st_mode)) {
+    t.regular = false;
+    return t;
+  }
+  if (!rules.owner_only && replacing && S_ISREG(old.st_mode)) t.keep = old.st_mode & 0777;
+  return t;
+}
+
+void write_device(const std::string& path, const std::string& target, ByteView bytes) {
+  int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  int err = fd < 0 ? errno : fill(fd, bytes, std::nullopt, false);
+  if (err != 0) throw cannot_write(path, err);
+}
+
+void write_stdout(ByteView bytes) {
+  if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() ||
+      std::fflush(stdout) != 0) {
+    throw Failure("cannot write standard output");
+  }
+}
+
 }  // namespace
 
 void check_target(const std::string& path, FileRules rules) {
@@ -149,36 +225,143 @@ void check_target(const std::string& path, FileRules rules) {
 }
 
 void write_file(const std::string& path, ByteView bytes, FileRules rules) {
-  struct stat old {};
-  bool replacing = existing_target(path, rules, old);
-  // Owner-only files are regular files by now. Other outputs are written through links, and
-  // straight into devices and pipes (/dev/null, a named pipe), which must never be renamed over.
-  std::string target = path;
-  if (replacing && S_ISLNK(old.st_mode)) {
-    if (::stat(path.c_str(), &old) != 0) throw cannot_write(path, errno);
-    std::error_code ec;
-    if (S_ISREG(old.st_mode)) target = std::filesystem::canonical(path, ec).string();
-    if (ec) throw cannot_write(path, ec.value());
-  }
-  if (replacing && !S_ISREG(old.st_mode) && !S_ISDIR(old.st_mode)) {
-    int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    int err = fd < 0 ? errno : fill(fd, bytes, std::nullopt, false);
-    if (err != 0) throw cannot_write(path, err);
-    return;
-  }
-  std::optional<mode_t> keep;
-  if (!rules.owner_only && replacing && S_ISREG(old.st_mode)) keep = old.st_mode & 0777;
-
+  Target t = resolve_target(path, rules);
+  if (!t.regular) return write_device(path, t.path, bytes);
   std::string temp;
-  int fd = create_temp(target, rules.owner_only ? kOwnerOnly : 0666, temp);
+  int fd = create_temp(t.path, rules.owner_only ? kOwnerOnly : 0666, temp);
   if (fd < 0) throw cannot_write(path, errno);
-  int err = fill(fd, bytes, keep, true);
-  if (err == 0) err = publish(temp, target, rules.replace);
+  int err = fill(fd, bytes, t.keep, true);
+  if (err == 0) err = publish(temp, t.path, rules.replace);
   if (err != 0) {
     ::unlink(temp.c_str());
     throw cannot_write(path, err);
   }
-  sync_folder(target);
+  sync_folder(t.path);
+}
+
+Input::Input(Input&& other) noexcept
+    : map_(std::exchange(other.map_, nullptr)),
+      len_(std::exchange(other.len_, 0)),
+      buffer_(std::move(other.buffer_)) {}
+
+Input::~Input() {
+  if (map_ != nullptr) ::munmap(const_cast<std::uint8_t*>(map_), len_);
+}
+
+Input map_input(const std::string& path, std::uint64_t limit,
+                const std::function<void(std::uint64_t)>& too_long) {
+  Input in;
+  if (path == kStdio) {
+    if (stdin_taken) throw Failure("standard input can feed only one option");
+    stdin_taken = true;
+    in.buffer_ = read_stream(stdin, "standard input", limit, too_long);
+    return in;
+  }
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw Failure(system_error("read", path), std::nullopt, Json{{"about", path}});
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) throw Failure(system_error("read", path), std::nullopt, Json{{"about", path}});
+  if (S_ISDIR(st.st_mode)) {
+    throw Failure(fmt::format("cannot read {}: it is a folder", path), std::nullopt,
+                  Json{{"about", path}});
+  }
+  if (!S_ISREG(st.st_mode)) {  // a pipe or a device: read as a stream
+    std::FILE* file = ::fdopen(::dup(fd), "rb");
+    if (file == nullptr) throw Failure(system_error("read", path), std::nullopt, Json{{"about", path}});
+    struct FileCloser {
+      std::FILE* f;
+      ~FileCloser() { std::fclose(f); }
+    } file_closer{file};
+    in.buffer_ = read_stream(file, path, limit, too_long);
+    return in;
+  }
+  auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size > limit && too_long) too_long(size);
+  if (size == 0) return in;
+  if (size > SIZE_MAX) throw Failure(fmt::format("cannot read {}: too large to map", path));
+  void* map = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+  if (map == MAP_FAILED) throw Failure(system_error("map", path), std::nullopt, Json{{"about", path}});
+  ::madvise(map, static_cast<std::size_t>(size), MADV_SEQUENTIAL);
+  in.map_ = static_cast<const std::uint8_t*>(map);
+  in.len_ = static_cast<std::size_t>(size);
+  return in;
+}
+
+Output::Output(const std::string& path, std::size_t size, FileRules rules)
+    : path_(path), rules_(rules), size_(size) {
+  if (path != kStdio) {
+    Target t = resolve_target(path, rules);
+    target_ = t.path;
+    keep_mode_ = t.keep;
+    to_file_ = t.regular;
+  }
+  if (!to_file_) {
+    buffer_.resize(size);
+    return;
+  }
+  fd_ = create_temp(target_, rules.owner_only ? kOwnerOnly : 0666, temp_);
+  if (fd_ < 0) throw cannot_write(path, errno);
+  // Space is reserved before the mapping is written, so that a full disk is an error here and
+  // not a fault while writing through the mapping.
+  int err = size == 0 ? 0 : ::posix_fallocate(fd_, 0, static_cast<off_t>(size));
+  if (err == EOPNOTSUPP || err == EINVAL) err = ::ftruncate(fd_, static_cast<off_t>(size)) == 0 ? 0 : errno;
+  if (err == 0 && size != 0) {
+    void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    if (map == MAP_FAILED) {
+      err = errno;
+    } else {
+      map_ = static_cast<std::uint8_t*>(map);
+    }
+  }
+  if (err != 0) {
+    ::close(fd_);
+    ::unlink(temp_.c_str());
+    throw cannot_write(path, err);
+  }
+}
+
+Output::~Output() {
+  if (!buffer_.empty() && rules_.owner_only) secure_wipe(buffer_.data(), buffer_.size());
+  // A mapped file is not wiped here: writing zeros through the mapping would touch every page of
+  // a file about to be removed. Nothing but the library writes into it, and the library wipes
+  // the plaintext's span itself when decryption fails.
+  if (map_ != nullptr) ::munmap(map_, size_);
+  if (fd_ >= 0) ::close(fd_);
+  if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
+}
+
+std::span<std::uint8_t> Output::span() noexcept {
+  return map_ != nullptr ? std::span<std::uint8_t>(map_, size_) : std::span<std::uint8_t>(buffer_);
+}
+
+void Output::commit(std::size_t len) {
+  if (!to_file_) {
+    ByteView bytes = ByteView(buffer_).first(len);
+    if (path_ == kStdio) {
+      write_stdout(bytes);
+    } else {
+      write_device(path_, target_, bytes);
+    }
+    committed_ = true;
+    return;
+  }
+  int err = 0;
+  if (map_ != nullptr && ::msync(map_, size_, MS_SYNC) != 0) err = errno;
+  if (map_ != nullptr) ::munmap(map_, size_);
+  map_ = nullptr;
+  if (err == 0 && len != size_ && ::ftruncate(fd_, static_cast<off_t>(len)) != 0) err = errno;
+  if (err == 0 && keep_mode_ && ::fchmod(fd_, *keep_mode_) != 0) err = errno;
+  if (err == 0 && ::fsync(fd_) != 0) err = errno;
+  if (::close(fd_) != 0 && err == 0) err = errno;
+  fd_ = -1;
+  if (err == 0) err = publish(temp_, target_, rules_.replace);
+  if (err != 0) throw cannot_write(path_, err);  // the destructor removes the temporary file
+  committed_ = true;
+  sync_folder(target_);
 }
 
 Bytes read_input(const std::string& path) {
@@ -188,7 +371,7 @@ Bytes read_input(const std::string& path) {
     return read_stream(stdin, "standard input");
   }
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) throw Failure(system_error("read", path));
+  if (file == nullptr) throw Failure(system_error("read", path), std::nullopt, Json{{"about", path}});
   struct Closer {
     std::FILE* f;
     ~Closer() { std::fclose(f); }
@@ -196,16 +379,31 @@ Bytes read_input(const std::string& path) {
   return read_stream(file, path);
 }
 
-SecretBytes read_secret(const std::string& path) { return SecretBytes(read_input(path)); }
+SecretBytes read_secret(const std::string& path) {
+  if (path == kStdio) return SecretBytes(read_input(path));
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) throw Failure(system_error("read", path), std::nullopt, Json{{"about", path}});
+  struct Closer {
+    std::FILE* f;
+    ~Closer() { std::fclose(f); }
+  } closer{file};
+  // As ssh does with private keys: a secret that others may read is refused, not used.
+  struct stat st {};
+  if (::fstat(::fileno(file), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
+    auto mode = static_cast<unsigned>(st.st_mode & 0777);
+    throw Failure(
+        fmt::format("{}: permissions {:04o} are too open: a secret file must be readable by its "
+                    "owner only; run: chmod 600 {}",
+                    path, mode, path),
+        std::nullopt, Json{{"about", path}, {"mode", fmt::format("{:04o}", mode)}, {"expected_mode", "0600"}});
+  }
+  return SecretBytes(read_stream(file, path));
+}
+
+SecretBytes read_term(const std::string& path) { return SecretBytes(read_input(path)); }
 
 void write_output(const std::string& path, ByteView bytes, FileRules rules) {
-  if (path == kStdio) {
-    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() ||
-        std::fflush(stdout) != 0) {
-      throw Failure("cannot write standard output");
-    }
-    return;
-  }
+  if (path == kStdio) return write_stdout(bytes);
   write_file(path, bytes, rules);
 }
 
@@ -219,23 +417,52 @@ void write_secret(const std::string& path, ByteView bytes, bool replace) {
   write_file(path, bytes, {.owner_only = true, .replace = replace});
 }
 
-SecretBytes read_key(const std::string& path) {
+namespace {
+
+// The 32 bytes of a key file in either form, or nothing; `found` is the length read.
+std::optional<SecretBytes> read_32(const std::string& path, std::size_t& found) {
   SecretBytes raw = read_secret(path);
+  found = raw.size();
+  if (raw.size() == kKeySize) return raw;
   std::string_view text = trim_space(raw.secret_text());
   if (text.size() == 2 * kKeySize) {
-    if (auto decoded = from_hex(text)) return SecretBytes(std::move(*decoded));
+    if (auto decoded = from_hex(text)) {
+      SecretBytes key(std::move(*decoded));
+      return key;
+    }
   }
-  return raw;
+  return std::nullopt;
+}
+
+Json length_fields(const std::string& path, std::size_t found) {
+  return Json{{"about", path}, {"expected_length", kKeySize}, {"found_length", found}};
+}
+
+}  // namespace
+
+SecretBytes read_key(const std::string& path) {
+  std::size_t found = 0;
+  auto key = read_32(path, found);
+  if (!key) {
+    fail_about(path, TessellaError(ErrorKind::KeyUnavailable),
+               fmt::format("a data key is 32 bytes (or 64 hexadecimal digits); the file holds "
+                           "{} bytes",
+                           found),
+               length_fields(path, found));
+  }
+  return std::move(*key);
 }
 
 SecretArray<kSeedSize> read_seed(const std::string& path) {
-  SecretBytes key = read_key(path);
-  if (key.size() != kSeedSize) {
-    throw Failure(
-        fmt::format("{}: a signing seed is 32 bytes (or 64 hexadecimal digits), not {} bytes", path,
-                    key.size()));
+  std::size_t found = 0;
+  auto key = read_32(path, found);
+  if (!key) {
+    throw Failure(fmt::format("{}: a signing seed is 32 bytes (or 64 hexadecimal digits); the "
+                              "file holds {} bytes",
+                              path, found),
+                  std::nullopt, length_fields(path, found));
   }
-  return SecretArray<kSeedSize>(key.secret_bytes().first<kSeedSize>());
+  return SecretArray<kSeedSize>(key->secret_bytes().first<kSeedSize>());
 }
 
 }  // namespace tessella::cli

@@ -1,9 +1,14 @@
-// Files the tool reads and writes. Each file written is written in full to a new file beside its target, flushed to
-// disk and renamed over the target, so no reader sees half a file and a failure leaves the file
-// that was there untouched.
+// Files the tool reads and writes. Each file written is written in full to a new file beside its
+// target, flushed to disk and renamed over the target, so no reader sees half a file and a
+// failure leaves the file that was there untouched. Large inputs and outputs (payloads, frames)
+// are mapped into memory rather than read into it, so that the kernel pages them in and out.
 #ifndef TESSELLA_TOOL_FILES_HPP
 #define TESSELLA_TOOL_FILES_HPP
 
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,7 +21,7 @@ namespace tessella::cli {
 /// FileRules says how a file is written and what it may replace.
 struct FileRules {
   /// The file gets mode 0600 (less the umask), and only a regular file is replaced: a symbolic
-  /// link or anything else at the path is refused. Otherwise a symbolic link is followed, a
+  /// link or anything else at the path is refused, except /dev/null. Otherwise a symbolic link is followed, a
   /// replaced regular file's permissions are kept, a new file gets 0666 less the umask, and a
   /// device or pipe (/dev/null, a named pipe) is written into as it is.
   bool owner_only = false;
@@ -61,11 +66,73 @@ class SecretBytes {
 /// The path that stands for standard input or output.
 inline constexpr std::string_view kStdio = "-";
 
+/// Input is a main input (a payload, a frame): a regular file mapped read-only, or the bytes of
+/// standard input or of a pipe read into memory.
+class Input {
+ public:
+  Input() = default;
+  Input(Input&& other) noexcept;
+  Input& operator=(Input&&) = delete;
+  Input(const Input&) = delete;
+  ~Input();
+
+  ByteView bytes() const noexcept { return map_ ? ByteView(map_, len_) : ByteView(buffer_); }
+  /// Whether the bytes are a mapped file.
+  bool mapped() const noexcept { return map_ != nullptr; }
+
+ private:
+  friend Input map_input(const std::string&, std::uint64_t,
+                         const std::function<void(std::uint64_t)>&);
+  const std::uint8_t* map_ = nullptr;
+  std::size_t len_ = 0;
+  Bytes buffer_;
+};
+
+/// map_input opens a main input ("-": standard input). `too_long` is called with the length
+/// found when the input holds more than `limit` bytes, before anything is read of a file, as
+/// soon as the limit is passed on a stream; it is expected to throw. Failure "cannot read PATH:
+/// reason".
+Input map_input(const std::string& path, std::uint64_t limit = UINT64_MAX,
+                const std::function<void(std::uint64_t)>& too_long = {});
+
+/// Output is a file being written at a size known in advance: a new file beside the target,
+/// sized up front and mapped, renamed over the target by commit(). Standard output ("-"), a
+/// device or a pipe are written from memory at commit() instead. Until commit() returns,
+/// nothing is at the target; an Output released without commit() removes its temporary file.
+/// Under owner-only rules the temporary file is created 0600 and a memory buffer is wiped.
+class Output {
+ public:
+  Output(const std::string& path, std::size_t size, FileRules rules);
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+  ~Output();
+
+  std::span<std::uint8_t> span() noexcept;
+  /// commit writes the first `len` bytes (len <= size) and puts the file in place.
+  void commit(std::size_t len);
+
+ private:
+  std::string path_, target_, temp_;
+  FileRules rules_;
+  bool to_file_ = false;
+  bool committed_ = false;
+  int fd_ = -1;
+  std::uint8_t* map_ = nullptr;
+  std::size_t size_ = 0;
+  Bytes buffer_;
+  std::optional<unsigned> keep_mode_;
+};
+
 /// read_input returns a file's bytes; "-" reads standard input, which only one option of a
 /// command may do. Failure when the file cannot be read.
 Bytes read_input(const std::string& path);
-/// read_secret reads a secret file (or "-") into wiped storage.
+/// read_secret reads a secret file (or "-") into wiped storage; no copy is left behind in
+/// memory released while reading. A file that its group or others may read is refused, with
+/// the chmod that mends it.
 SecretBytes read_secret(const std::string& path);
+/// read_term reads a search term (or "-") into wiped storage, as read_secret does but without
+/// the permission check: a term is private, not a key.
+SecretBytes read_term(const std::string& path);
 /// write_output writes bytes to a file through write_file; "-" writes standard output. Decrypted
 /// payloads are written under owner-only rules.
 void write_output(const std::string& path, ByteView bytes, FileRules rules = {});
@@ -76,9 +143,9 @@ void check_secret_target(const std::string& path, bool replace);
 /// check_secret_target.
 void write_secret(const std::string& path, ByteView bytes, bool replace);
 
-/// read_key reads a key file: its raw bytes, or, when the file holds 64 hexadecimal digits
-/// (surrounding white space allowed), the 32 bytes they stand for. Any other length is passed
-/// on as read: the library judges data keys.
+/// read_key reads a 32-byte key file: its raw bytes, or, when the file holds 64 hexadecimal
+/// digits (surrounding white space allowed), the 32 bytes they stand for. Failure naming the
+/// file, with the library's "key unavailable", for any other length.
 SecretBytes read_key(const std::string& path);
 /// read_seed reads a 32-byte Ed25519 seed in the same forms as read_key. Failure for any other
 /// length.

@@ -11,21 +11,31 @@
 #include "commands.hpp"
 #include "encoding.hpp"
 #include "files.hpp"
+#include "refusals.hpp"
 
 namespace tessella::cli {
 
 namespace {
 
 struct Options {
-  std::string file;
-  std::optional<std::uint64_t> now;
+  std::string file, now;
   bool full = false;
 };
 
-// A section's hex, and its text when it reads as text.
-void add_section(Report& r, const std::string& name, ByteView bytes) {
-  r.add(name + "_len", bytes.size()).add(name, to_hex(bytes));
-  if (!bytes.empty() && printable_text(bytes)) {
+// Sections up to this length are shown whole; longer ones as a preview unless --full.
+constexpr std::size_t kWholeSection = 64;
+
+// A section's length and hex (whole, or "NAME_preview": its first and last bytes), and its text
+// when it reads as text and is shown whole.
+void add_section(Report& r, const std::string& name, ByteView bytes, bool full) {
+  r.add(name + "_len", bytes.size());
+  bool whole = full || bytes.size() <= kWholeSection;
+  if (whole) {
+    r.add(name, to_hex(bytes));
+  } else {
+    r.add(name + "_preview", excerpt(bytes, 16, 8));
+  }
+  if (!bytes.empty() && (whole || bytes.size() <= 1024) && printable_text(bytes)) {
     r.add(name + "_text", std::string(bytes.begin(), bytes.end()));
   }
 }
@@ -43,7 +53,6 @@ Report signature_report(ByteView bytes) {
 
 Report frame_report(ByteView bytes, const FrameView& frame, const Options& opt) {
   ByteView wire = frame.wire;
-  std::string ct_hex = to_hex(frame.ct);
   Report r;
   r.add("type", "frame")
       .add("file_size", bytes.size())
@@ -58,23 +67,22 @@ Report frame_report(ByteView bytes, const FrameView& frame, const Options& opt) 
       .add("author", to_hex(frame.author))
       .add("owner", to_hex(frame.owner))
       .add("prev_cid", to_hex(frame.prev_cid));
-  add_section(r, "pol", frame.pol);
-  add_section(r, "meta", frame.meta);
+  add_section(r, "pol", frame.pol, opt.full);
+  add_section(r, "meta", frame.meta, opt.full);
   r.add("policy", policy_report(read_policy(frame.meta)));
   if (std::string(frame.pol.begin(), frame.pol.end()) == "event") {
     Json document = Json::parse(frame.meta.begin(), frame.meta.end(), nullptr, false);
     if (document.is_object() && document.contains("event")) r.add("event", document["event"]);
   }
-  r.add("ct_len", frame.ct.size())
-      .add("ct", ct_hex, opt.full ? ct_hex : excerpt(frame.ct, 16, 8))
-      .add("tag", to_hex(frame.tag))
+  add_section(r, "ct", frame.ct, opt.full);
+  r.add("tag", to_hex(frame.tag))
       .add("sig", to_hex(frame.sig))
       .add("cid", to_hex(cid_blake3(wire)))
       .add("signature", signature_report(bytes));
   return r;
 }
 
-Report token_report(const CapToken& token, const Options& opt) {
+Report token_report(const CapToken& token, std::uint64_t now) {
   Report check;
   if (auto ok = cap_verify(token, token.holder_pub); ok) {
     check.add("valid", true).add("reason", nullptr);
@@ -86,8 +94,10 @@ Report token_report(const CapToken& token, const Options& opt) {
       .add("size", kCapTokenSize)
       .add("scope_cid", to_hex(token.scope_cid))
       .add("rights", rights_report(token.rights))
-      .add("exp_ts", token.exp_ts);
-  if (opt.now) r.add("expired", token.exp_ts < *opt.now);
+      .add("exp_ts", token.exp_ts)
+      .add("exp", format_time(token.exp_ts))
+      .add("now", format_time(now))
+      .add("expired", token.exp_ts < now);
   r.add("holder_pub", to_hex(token.holder_pub))
       .add("issuer_pub", to_hex(token.issuer_pub))
       .add("signature_length", kSignatureSize)
@@ -106,32 +116,43 @@ void add_inspect_command(CLI::App& app, Context& ctx) {
       "the open path reads from meta, the token's rights and expiry, and whether the signature\n"
       "holds (a frame's under its author; a token's under its issuer).",
       "  tessella inspect report.frame\n"
-      "  tessella inspect holder.cap --now 1767225600 --json");
-  cmd->add_option("FILE", opt->file, "The frame or token ('-': standard input)")->required();
-  number_value(
-      cmd->add_option("--now", opt->now, "Current time: tell whether a token has expired"));
-  cmd->add_flag("--full", opt->full, "Print the whole ciphertext, not an excerpt");
+      "  tessella inspect holder.cap --now 2026-01-01T00:00:00Z --json");
+  cmd->add_option("INPUT,--in", opt->file, "The frame or token ('-': standard input)")
+      ->type_name("FILE")
+      ->required();
+  time_value(cmd->add_option("--now", opt->now,
+                             "The time to tell whether a token has expired (default: the system "
+                             "clock)"));
+  cmd->add_flag("--full", opt->full,
+                "Print every section whole, the ciphertext too, not a preview");
   add_json_flag(*cmd, ctx);
 
   cmd->callback([opt, &ctx] {
-    Bytes bytes = read_input(opt->file);
+    const std::string name = opt->file == kStdio ? std::string("standard input") : opt->file;
+    Input input = map_input(opt->file);
+    ByteView bytes = input.bytes();
     if (bytes.size() == kCapTokenSize) {
       auto token = cap_decode(bytes);
       if (!token) {
-        throw Failure(opt->file +
-                      ": 180 bytes, but not a capability token: the signature length "
-                      "word is not 64");
+        throw Failure(name +
+                          ": 180 bytes, but not a capability token: the signature length "
+                          "word is not 64",
+                      std::nullopt, Json{{"about", name}, {"check", "undecodable_token"}});
       }
-      token_report(*token, *opt).print(ctx.json);
+      std::uint64_t now = opt->now.empty() ? now_seconds() : *parse_time(opt->now, now_seconds());
+      token_report(*token, now).print(ctx.json);
       return;
     }
-    auto frame = frame_view(bytes);
-    if (!frame) {
-      throw Failure(fmt::format("{}: {} (neither a frame nor a {}-byte token)", opt->file,
-                                frame.error().message(), kCapTokenSize),
-                    frame.error().kind());
+    if (!frame_view(bytes)) {
+      try {
+        frame_or_fail(name, bytes);
+      } catch (const Failure& f) {
+        throw Failure(fmt::format("{} (neither a frame nor a {}-byte token)", f.what(),
+                                  kCapTokenSize),
+                      f.kind(), f.fields());
+      }
     }
-    frame_report(bytes, *frame, *opt).print(ctx.json);
+    frame_report(bytes, frame_or_fail(name, bytes), *opt).print(ctx.json);
   });
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -145,17 +146,25 @@ void add_restore(CLI::App& keys, Context& ctx) {
 
 void add_public(CLI::App& keys, Context& ctx) {
   auto seed_file = std::make_shared<std::string>();
-  CLI::App* cmd = add_command(keys, "public", "Print the Ed25519 public key of a signing seed.",
-                              "  tessella keys public --signing-seed holder.seed");
+  CLI::App* cmd = add_command(
+      keys, "public",
+      "Print the Ed25519 public key of a signing seed: the bare key in hexadecimal, for scripts\n"
+      "(READER_PUB=$(tessella keys public --signing-seed reader.seed)), or JSON with --json.",
+      "  tessella keys public --signing-seed holder.seed");
   cmd->add_option("--signing-seed", *seed_file, "The 32-byte signing seed")
       ->type_name("FILE")
       ->required();
   add_json_flag(*cmd, ctx);
   cmd->callback([seed_file, &ctx] {
     SecretArray<kSeedSize> seed = read_seed(*seed_file);
+    std::string pub = to_hex(verifying_key_bytes(signing_key_from_seed(seed)));
+    if (!ctx.json) {
+      std::fputs((pub + "\n").c_str(), stdout);
+      return;
+    }
     Report r;
-    r.add("public_key", to_hex(verifying_key_bytes(signing_key_from_seed(seed))));
-    r.print(ctx.json);
+    r.add("public_key", pub);
+    r.print(true);
   });
 }
 

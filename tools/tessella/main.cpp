@@ -37,17 +37,28 @@ CLI::App* selected_command(CLI::App& app) {
   }
 }
 
+// The command's name as typed: "tessella cap issue".
+std::string command_path(const CLI::App* cmd) {
+  std::string path = cmd->get_name();
+  for (const CLI::App* p = cmd->get_parent(); p != nullptr; p = p->get_parent()) {
+    path = p->get_name() + " " + path;
+  }
+  return path;
+}
+
 int report_failure(const Context& ctx, const std::string& message,
-                   std::optional<tessella::ErrorKind> kind) {
+                   std::optional<tessella::ErrorKind> kind,
+                   const tessella::cli::Json& fields = tessella::cli::Json::object()) {
   std::fputs(fmt::format("tessella: {}\n", message).c_str(), stderr);
   if (ctx.json) {
-    tessella::cli::Report r;
-    r.add("error", message);
+    tessella::cli::Json out = {{"error", message}};
     if (kind) {
-      r.add("kind", std::string(tessella::cli::error_kind_name(*kind)))
-          .add("kind_number", static_cast<int>(*kind));
+      out["kind"] = std::string(tessella::cli::error_kind_name(*kind));
+      out["kind_number"] = static_cast<int>(*kind);
     }
-    r.print(true);
+    for (const auto& [key, value] : fields.items()) out[key] = value;
+    std::string text = out.dump(2, ' ', false, tessella::cli::Json::error_handler_t::replace) + "\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
   }
   return kExitFailure;
 }
@@ -59,7 +70,8 @@ int main(int argc, char** argv) {
       "tessella " TESSELLA_VERSION_STRING
       ": create, open, inspect and debug sealed frames and capability tokens.\n"
       "Secrets (data keys, signing seeds, phrases) are read from files or standard input, never\n"
-      "from the command line. Key files hold raw bytes or 64 hexadecimal digits.",
+      "from the command line, in files readable by their owner only. A 32-byte key file holds\n"
+      "the raw bytes or 64 hexadecimal digits.",
       "tessella"};
   app.set_version_flag("--version", TESSELLA_VERSION_STRING);
   app.require_subcommand(1);
@@ -75,6 +87,7 @@ int main(int argc, char** argv) {
   tessella::cli::add_cap_commands(app, ctx);
   tessella::cli::add_event_commands(app, ctx);
   tessella::cli::add_inspect_command(app, ctx);
+  tessella::cli::add_docs_command(app);
 
   try {
     app.parse(argc, argv);
@@ -93,10 +106,13 @@ int main(int argc, char** argv) {
     if (is_group && !rest.empty() && !rest.front().starts_with("-")) {
       message = "unknown command: " + rest.front();
     }
-    std::cerr << "tessella: " << message << "\n\n" << cmd->help();
+    // The main input is positional, with --in as its other name.
+    if (message == "--in is required") message = "INPUT (or --in FILE) is required";
+    // The root's help shows the command that was entered, under its full name.
+    std::cerr << command_path(cmd) << ": " << message << "\n\n" << app.help();
     return kExitUsage;
   } catch (const tessella::cli::Failure& f) {
-    return report_failure(ctx, f.what(), f.kind());
+    return report_failure(ctx, f.what(), f.kind(), f.fields());
   } catch (const std::bad_alloc&) {
     return report_failure(ctx, "out of memory", std::nullopt);
   } catch (const std::exception& e) {

@@ -1,4 +1,5 @@
 #include <cstdint>
+#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "commands.hpp"
 #include "encoding.hpp"
 #include "files.hpp"
+#include "refusals.hpp"
 
 namespace tessella::cli {
 
@@ -62,7 +64,9 @@ void require_scope(const std::string& scope, const std::string& frame) {
 }
 
 Cid scope_cid(const std::string& scope, const std::string& frame) {
-  return frame.empty() ? Cid{hex_array<32>(scope)} : unwrap(cid_of(read_input(frame)));
+  if (frame.empty()) return Cid{hex_array<32>(scope)};
+  Input input = map_input(frame);
+  return cid_blake3(frame_or_fail(frame == kStdio ? "standard input" : frame, input.bytes()).wire);
 }
 
 CLI::Validator named_values(std::vector<std::pair<std::string, int>> names, std::string what) {
@@ -97,6 +101,30 @@ CLI::Option* number_value(CLI::Option* opt) {
           },
           ""))
       ->type_name("N");
+}
+
+CLI::Option* time_value(CLI::Option* opt) {
+  return opt
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            auto t = parse_time(text, now_seconds());
+            return t ? std::string() : t.error();
+          },
+          ""))
+      ->type_name("TIME");
+}
+
+std::uint64_t expiry_time(const std::string& text, const std::string& option) {
+  const std::uint64_t now = now_seconds();
+  auto t = parse_time(text, now);
+  if (!t) usage_error(option + ": " + t.error());
+  if (*t < now) {
+    std::fputs(fmt::format("tessella: warning: {} {} is already past ({}; the time now is {})\n",
+                           option, text, format_time(*t), format_time(now))
+                   .c_str(),
+               stderr);
+  }
+  return *t;
 }
 
 CLI::Option* add_alg_option(CLI::App& cmd, std::uint8_t& alg) {
