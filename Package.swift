@@ -40,7 +40,7 @@ let package = Package(
                     .headerSearchPath(blake3), .define("TESSELLA_BUILDING")]),
     .target(name: "Tessella", dependencies: ["CTessella"], path: "Sources/Tessella"),
     .executableTarget(name: "TessellaRoad", dependencies: ["Tessella"], path: "examples/swift"),
-    .testTarget(name: "TessellaTests", dependencies: ["Tessella", "TessellaRoad"],
+    .testTarget(name: "TessellaTests", dependencies: ["Tessella", "CTessella", "TessellaRoad"],
                 path: "Tests/TessellaTests"),
   ],
   swiftLanguageModes: [.v6],
