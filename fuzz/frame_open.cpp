@@ -6,8 +6,10 @@
 //    token issued for it, then chosen changes (wrong key or presenter, expired, foreign scope,
 //    flipped bytes...), so the capability path is reached all the way to decryption.
 // Every call must equal a reference path made of the parts (deserialize, a whole-document policy
-// parse, cap_decode, cap_verify, the scope and rights checks, open). For built inputs whose
-// frame and token were not altered, the outcome is also predicted from the parameters alone.
+// parse, cap_decode, cap_verify, the scope and rights checks, open), and so must the trusted
+// opening, whose reference adds the issuer check. For built inputs whose frame and token were not
+// altered, the outcome is also predicted from the parameters alone.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -82,8 +84,9 @@ void check_same(const Result<Bytes>& got, const Result<Bytes>& want, const char*
   }
 }
 
-// The opening path built from the parts.
-Result<Bytes> reference_open(const Call& c) {
+// The opening path built from the parts; with a trust, the token's issuer must be the frame's
+// owner (when trusted) or a listed key.
+Result<Bytes> reference_open(const Call& c, const IssuerTrust* trust = nullptr) {
   auto frame = deserialize(c.frame);
   if (!frame) return std::unexpected(frame.error());
   const FramePolicy policy = policy_from_document(frame->meta);
@@ -95,6 +98,11 @@ Result<Bytes> reference_open(const Call& c) {
     if (!c.presenter) return std::unexpected(kCapInvalid);
     auto verified = cap_verify(*token, *c.presenter);
     if (!verified) return std::unexpected(verified.error());
+    if (trust != nullptr && !(trust->owner && token->issuer_pub == frame->owner) &&
+        std::find(trust->issuers.begin(), trust->issuers.end(), token->issuer_pub) ==
+            trust->issuers.end()) {
+      return std::unexpected(kCapInvalid);
+    }
     auto wire = serialize(*frame);
     FUZZ_CHECK(wire.has_value());
     if (cid_blake3(*wire) != token->scope_cid) return std::unexpected(kPolicyViolation);
@@ -121,6 +129,12 @@ Result<Bytes> run(const Call& c) {
 void check_call(const Call& c, const std::optional<Result<Bytes>>& predicted) {
   const auto got = run(c);
   check_same(got, reference_open(c), "reference");
+  // Trusting the fixed issuer, and the frame's owner or not.
+  for (const bool owner : {false, true}) {
+    const IssuerTrust trust{std::span(&keys().issuer_pub, 1), owner};
+    check_same(open_bytes_trusted(c.frame, c.key, {c.cap, c.presenter, c.now, trust}),
+               reference_open(c, &trust), "trusted reference");
+  }
   if (predicted) check_same(got, *predicted, "predicted");
   if (got) {
     auto frame = deserialize(c.frame);

@@ -19,6 +19,21 @@ namespace {
 using tessella::ByteView;
 using tessella::TessellaError;
 
+// The header's named constants are the library's own values.
+static_assert(TESSELLA_ALG_AES_256_GCM == tessella::kAlgAesGcm &&
+              TESSELLA_ALG_CHACHA20_POLY1305 == tessella::kAlgChaCha20);
+static_assert(TESSELLA_RIGHT_READ_FEATURES == tessella::Rights::READ_FEATURES.bits() &&
+              TESSELLA_RIGHT_READ_RAW == tessella::Rights::READ_RAW.bits() &&
+              TESSELLA_RIGHT_TRANSFER_OWNERSHIP == tessella::Rights::TRANSFER_OWNERSHIP.bits() &&
+              TESSELLA_RIGHT_LICENSE_GRANT == tessella::Rights::LICENSE_GRANT.bits() &&
+              TESSELLA_RIGHT_COMPUTE_USE == tessella::Rights::COMPUTE_USE.bits());
+static_assert(TESSELLA_EVENT_OWNERSHIP_TRANSFER ==
+                  static_cast<int>(tessella::EventKind::OwnershipTransfer) &&
+              TESSELLA_EVENT_READ == static_cast<int>(tessella::EventKind::ReadEvent) &&
+              TESSELLA_EVENT_LICENSE_GRANT == static_cast<int>(tessella::EventKind::LicenseGrant));
+static_assert(TESSELLA_INTERNAL == static_cast<int>(tessella::ErrorKind::Internal) &&
+              TESSELLA_CAPABILITY_INVALID == static_cast<int>(tessella::ErrorKind::CapabilityInvalid));
+
 constexpr const char* kOutOfMemory = "out of memory";
 constexpr const char* kNullArgument = "null argument";
 constexpr const char* kUnexpected = "unexpected exception";
@@ -131,6 +146,8 @@ struct OpenArgs {
   std::optional<ByteView> capability;
   std::optional<tessella::PublicKey> presenter;
   std::optional<std::uint64_t> now;
+  // Set only by the trusted calls; without it any issuer passes.
+  std::optional<tessella::detail::TrustedIssuers> trust;
 };
 
 bool open_args(const uint8_t* frame, size_t frame_len, const uint8_t* key, size_t key_len,
@@ -141,6 +158,58 @@ bool open_args(const uint8_t* frame, size_t frame_len, const uint8_t* key, size_
   if (presenter_pub != nullptr) out.presenter = pub_of(presenter_pub);
   if (now != nullptr) out.now = *now;
   return true;
+}
+
+// The caller's trust, its keys borrowed as they lie. A count whose bytes would not fit in memory
+// is refused like a NULL list.
+bool trust_of(const tessella_trust* trust, OpenArgs& out) noexcept {
+  if (trust == nullptr) return false;
+  if (trust->issuer_count != 0 &&
+      (trust->issuers == nullptr || trust->issuer_count > SIZE_MAX / 32)) {
+    return false;
+  }
+  out.trust = tessella::detail::TrustedIssuers{ByteView(trust->issuers, trust->issuer_count * 32),
+                                               trust->owner != 0};
+  return true;
+}
+
+// Opens into a buffer that goes to the caller: parsed once, every check passes before the
+// plaintext's buffer is allocated, and the plaintext is decrypted straight into it (a failed
+// decryption wipes it before it is freed).
+int open_to_buf(const OpenArgs& a, tessella_buf* out_pt, tessella_error* err) {
+  auto v = tessella::frame_view(a.frame);
+  if (!v) return fail(err, v.error());
+  auto ok = tessella::detail::check_open(*v, a.key, a.capability, a.presenter, a.now,
+                                         a.trust ? &*a.trust : nullptr);
+  if (!ok) return fail(err, ok.error());
+  OwnedBuf pt(v->ct.size());
+  if (!pt.ok()) return out_of_memory(err);
+  ok = tessella::detail::decrypt_view(*v, a.key, pt.span());
+  if (!ok) return fail(err, ok.error());
+  pt.release_to(out_pt);
+  return 0;
+}
+
+int open_to_caller(const OpenArgs& a, uint8_t* out, size_t out_cap, size_t* out_len,
+                   tessella_error* err) {
+  const std::span<std::uint8_t> buf(out, out_cap);
+  auto n = tessella::detail::open_into(a.frame, a.key, a.capability, a.presenter, a.now,
+                                      a.trust ? &*a.trust : nullptr, buf);
+  if (!n) return fail(err, n.error());
+  *out_len = *n;
+  return 0;
+}
+
+// The caller's nonce, or a fresh one from the operating system's random source when it passes
+// none.
+tessella::Nonce nonce_or_drawn(const uint8_t* nonce) noexcept {
+  tessella::Nonce n;
+  if (nonce != nullptr) {
+    std::memcpy(n.data(), nonce, n.size());
+  } else {
+    tessella::os_random(n.data(), n.size());
+  }
+  return n;
 }
 
 // Parses the caller's frame and runs body(input, view) on it: the prologue of the functions that
@@ -389,7 +458,7 @@ int tessella_seal_bytes(uint8_t alg, uint8_t hdr2, uint8_t hdr3, const uint8_t n
                         tessella_buf* out_frame, uint8_t out_cid[32], tessella_error* err) {
   return guarded(err, [&] {
     ByteView p, m, t, k;
-    if (nonce == nullptr || ts == nullptr || author == nullptr || owner == nullptr ||
+    if (ts == nullptr || author == nullptr || owner == nullptr ||
         prev_cid == nullptr || signer == nullptr || out_frame == nullptr || out_cid == nullptr ||
         !view(pol, pol_len, p) || !view(meta, meta_len, m) || !view(pt, pt_len, t) ||
         !view(key, key_len, k)) {
@@ -400,7 +469,8 @@ int tessella_seal_bytes(uint8_t alg, uint8_t hdr2, uint8_t hdr3, const uint8_t n
     if (!len) return fail(err, len.error());
     OwnedBuf frame(*len);
     if (!frame.ok()) return out_of_memory(err);
-    auto sealed = tessella::seal_bytes_into(alg, hdr2, hdr3, fixed<12>(nonce), fixed<16>(ts),
+    const tessella::Nonce n = nonce_or_drawn(nonce);
+    auto sealed = tessella::seal_bytes_into(alg, hdr2, hdr3, n, fixed<16>(ts),
                                             pub_of(author), pub_of(owner), cid_of(prev_cid), p, m, t, k, signer->key,
                                             frame.span());
     if (!sealed) return fail(err, sealed.error());
@@ -431,13 +501,14 @@ int tessella_seal_bytes_into(uint8_t alg, uint8_t hdr2, uint8_t hdr3, const uint
                              tessella_error* err) {
   return guarded(err, [&] {
     ByteView p, m, t, k;
-    if (nonce == nullptr || ts == nullptr || author == nullptr || owner == nullptr ||
+    if (ts == nullptr || author == nullptr || owner == nullptr ||
         prev_cid == nullptr || signer == nullptr || out_len == nullptr || out_cid == nullptr ||
         (out == nullptr && out_cap != 0) || !view(pol, pol_len, p) || !view(meta, meta_len, m) ||
         !view(pt, pt_len, t) || !view(key, key_len, k)) {
       return null_argument(err);
     }
-    auto sealed = tessella::seal_bytes_into(alg, hdr2, hdr3, fixed<12>(nonce), fixed<16>(ts),
+    const tessella::Nonce n = nonce_or_drawn(nonce);
+    auto sealed = tessella::seal_bytes_into(alg, hdr2, hdr3, n, fixed<16>(ts),
                                             pub_of(author), pub_of(owner), cid_of(prev_cid), p, m, t, k, signer->key,
                                             std::span<std::uint8_t>(out, out_cap));
     if (!sealed) return fail(err, sealed.error());
@@ -456,18 +527,22 @@ int tessella_open_bytes(const uint8_t* frame, size_t frame_len, const uint8_t* k
         !open_args(frame, frame_len, key, key_len, cap, cap_len, presenter_pub, now, a)) {
       return null_argument(err);
     }
-    // Parsed once; every check passes before the plaintext's buffer is allocated.
-    auto v = tessella::frame_view(a.frame);
-    if (!v) return fail(err, v.error());
-    auto ok = tessella::detail::check_open(*v, a.key, a.capability, a.presenter, a.now);
-    if (!ok) return fail(err, ok.error());
-    OwnedBuf pt(v->ct.size());
-    if (!pt.ok()) return out_of_memory(err);
-    // Decrypted straight into the buffer returned; a failed decryption wipes it before it is freed.
-    ok = tessella::detail::decrypt_view(*v, a.key, pt.span());
-    if (!ok) return fail(err, ok.error());
-    pt.release_to(out_pt);
-    return 0;
+    return open_to_buf(a, out_pt, err);
+  });
+}
+
+int tessella_open_bytes_trusted(const uint8_t* frame, size_t frame_len, const uint8_t* key,
+                                size_t key_len, const uint8_t* cap, size_t cap_len,
+                                const uint8_t presenter_pub[32], const uint64_t* now,
+                                const tessella_trust* trust, tessella_buf* out_pt,
+                                tessella_error* err) {
+  return guarded(err, [&] {
+    OpenArgs a;
+    if (out_pt == nullptr || !trust_of(trust, a) ||
+        !open_args(frame, frame_len, key, key_len, cap, cap_len, presenter_pub, now, a)) {
+      return null_argument(err);
+    }
+    return open_to_buf(a, out_pt, err);
   });
 }
 
@@ -481,11 +556,22 @@ int tessella_open_bytes_into(const uint8_t* frame, size_t frame_len, const uint8
         !open_args(frame, frame_len, key, key_len, cap, cap_len, presenter_pub, now, a)) {
       return null_argument(err);
     }
-    auto n = tessella::open_bytes_into(a.frame, a.key, a.capability, a.presenter, a.now,
-                                       std::span<std::uint8_t>(out, out_cap));
-    if (!n) return fail(err, n.error());
-    *out_len = *n;
-    return 0;
+    return open_to_caller(a, out, out_cap, out_len, err);
+  });
+}
+
+int tessella_open_bytes_trusted_into(const uint8_t* frame, size_t frame_len, const uint8_t* key,
+                                     size_t key_len, const uint8_t* cap, size_t cap_len,
+                                     const uint8_t presenter_pub[32], const uint64_t* now,
+                                     const tessella_trust* trust, uint8_t* out, size_t out_cap,
+                                     size_t* out_len, tessella_error* err) {
+  return guarded(err, [&] {
+    OpenArgs a;
+    if (out_len == nullptr || (out == nullptr && out_cap != 0) || !trust_of(trust, a) ||
+        !open_args(frame, frame_len, key, key_len, cap, cap_len, presenter_pub, now, a)) {
+      return null_argument(err);
+    }
+    return open_to_caller(a, out, out_cap, out_len, err);
   });
 }
 

@@ -93,8 +93,9 @@ Result<void> cap_verify(const CapToken& token, const PublicKey& presenter_pub) {
   }
   std::array<std::uint8_t, kCapSignedSize> msg;
   cap_signed_bytes_into(token, msg);
-  // An issuer_pub that is no curve point and a signature that does not verify are one error.
-  if (detail::verify_encoded(token.issuer_pub, msg, token.signature) != detail::Verdict::Valid) {
+  // An issuer_pub that is no curve point or of small order and a signature that does not verify
+  // are one error.
+  if (detail::verify_signer(token.issuer_pub, msg, token.signature) != detail::Verdict::Valid) {
     return std::unexpected(TessellaError(ErrorKind::SignatureInvalid));
   }
   return {};

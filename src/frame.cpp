@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "frame_internal.hpp"
+#include "random.hpp"
 #include "sign_internal.hpp"
 #include "tessella/aead.hpp"
 #include "tessella/cid.hpp"
@@ -208,8 +209,17 @@ Result<std::size_t> check_seal(std::uint8_t alg, std::size_t pol, std::size_t me
   return len;
 }
 
+bool trusts(const TrustedIssuers& trust, const FrameView& v, const PublicKey& issuer) noexcept {
+  if (trust.owner && issuer == v.owner) return true;
+  for (std::size_t at = 0; at + kPublicKeySize <= trust.keys.size(); at += kPublicKeySize) {
+    if (std::equal(issuer.begin(), issuer.end(), trust.keys.begin() + at)) return true;
+  }
+  return false;
+}
+
 Result<void> check_open(const FrameView& v, ByteView data_key, std::optional<ByteView> capability,
-                        std::optional<PublicKey> presenter_pub, std::optional<std::uint64_t> now) {
+                        std::optional<PublicKey> presenter_pub, std::optional<std::uint64_t> now,
+                        const TrustedIssuers* trust) {
   const auto key_ok = [&]() -> Result<void> {
     if (data_key.size() != kKeySize) return std::unexpected(TessellaError(ErrorKind::KeyUnavailable));
     return {};
@@ -224,6 +234,7 @@ Result<void> check_open(const FrameView& v, ByteView data_key, std::optional<Byt
   if (!presenter_pub) return refused;
   auto verified = cap_verify(*token, *presenter_pub);
   if (!verified) return std::unexpected(verified.error());
+  if (trust != nullptr && !trusts(*trust, v, token->issuer_pub)) return refused;
   // The frame's own bytes are its serialization, so the identifier is taken over them
   // directly; trailing input is not part of them.
   if (cid_blake3(v.wire) != token->scope_cid) {
@@ -295,14 +306,18 @@ Result<Bytes> open(const Frame& frame, ByteView data_key, bool capability_ok) {
 Result<FrameVerification> verify(const Frame& frame, const VerifyingKey& key) {
   auto wire = serialize(frame);
   if (!wire) return std::unexpected(wire.error());
-  return report_of(*wire, tessella::verify(key, signed_bytes(*wire), signature_of(*wire)).has_value());
+  // A key of small order admits signatures that anyone can make: the frame is not taken as
+  // signed by it.
+  const bool valid = !detail::is_small_order(key.bytes()) &&
+                     tessella::verify(key, signed_bytes(*wire), signature_of(*wire)).has_value();
+  return report_of(*wire, valid);
 }
 
 Result<FrameVerification> verify_bytes(ByteView frame) {
   auto v = parse_view(frame);
   if (!v) return std::unexpected(v.error());
   const detail::Verdict verdict =
-      detail::verify_encoded(v->author, signed_bytes(v->wire), signature_of(v->wire));
+      detail::verify_signer(v->author, signed_bytes(v->wire), signature_of(v->wire));
   if (verdict == detail::Verdict::BadKey) return std::unexpected(kErrAuthorPub);
   return report_of(v->wire, verdict == detail::Verdict::Valid);
 }
@@ -323,6 +338,23 @@ Result<SealedBytes> seal_bytes(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t
                    plaintext, data_key, signer);
 }
 
+namespace {
+
+Result<Bytes> open_owned(ByteView frame, ByteView data_key, std::optional<ByteView> capability,
+                         std::optional<PublicKey> presenter_pub, std::optional<std::uint64_t> now,
+                         const detail::TrustedIssuers* trust) {
+  auto v = parse_view(frame);
+  if (!v) return std::unexpected(v.error());
+  if (auto ok = detail::check_open(*v, data_key, capability, presenter_pub, now, trust); !ok) {
+    return std::unexpected(ok.error());
+  }
+  Bytes pt(v->ct.size());
+  if (auto ok = detail::decrypt_view(*v, data_key, pt); !ok) return std::unexpected(ok.error());
+  return pt;
+}
+
+}  // namespace
+
 Result<Bytes> open_bytes(ByteView frame, ByteView data_key, std::optional<ByteView> capability,
                          std::optional<PublicKey> presenter_pub) {
   return open_bytes_with_ctx(frame, data_key, capability, presenter_pub, std::nullopt);
@@ -332,14 +364,23 @@ Result<Bytes> open_bytes_with_ctx(ByteView frame, ByteView data_key,
                                   std::optional<ByteView> capability,
                                   std::optional<PublicKey> presenter_pub,
                                   std::optional<std::uint64_t> now) {
+  return open_owned(frame, data_key, capability, presenter_pub, now, nullptr);
+}
+
+
+Result<std::size_t> detail::open_into(ByteView frame, ByteView data_key,
+                                      std::optional<ByteView> capability,
+                                      std::optional<PublicKey> presenter_pub,
+                                      std::optional<std::uint64_t> now,
+                                      const TrustedIssuers* trust, std::span<std::uint8_t> out) {
   auto v = parse_view(frame);
   if (!v) return std::unexpected(v.error());
-  if (auto ok = detail::check_open(*v, data_key, capability, presenter_pub, now); !ok) {
+  if (out.size() < v->ct.size()) return std::unexpected(kErrBufferTooSmall);
+  if (auto ok = check_open(*v, data_key, capability, presenter_pub, now, trust); !ok) {
     return std::unexpected(ok.error());
   }
-  Bytes pt(v->ct.size());
-  if (auto ok = detail::decrypt_view(*v, data_key, pt); !ok) return std::unexpected(ok.error());
-  return pt;
+  if (auto ok = decrypt_view(*v, data_key, out); !ok) return std::unexpected(ok.error());
+  return v->ct.size();
 }
 
 Result<std::size_t> open_bytes_into(ByteView frame, ByteView data_key,
@@ -347,14 +388,21 @@ Result<std::size_t> open_bytes_into(ByteView frame, ByteView data_key,
                                     std::optional<PublicKey> presenter_pub,
                                     std::optional<std::uint64_t> now,
                                     std::span<std::uint8_t> out) {
-  auto v = parse_view(frame);
-  if (!v) return std::unexpected(v.error());
-  if (out.size() < v->ct.size()) return std::unexpected(kErrBufferTooSmall);
-  if (auto ok = detail::check_open(*v, data_key, capability, presenter_pub, now); !ok) {
-    return std::unexpected(ok.error());
-  }
-  if (auto ok = detail::decrypt_view(*v, data_key, out); !ok) return std::unexpected(ok.error());
-  return v->ct.size();
+  return detail::open_into(frame, data_key, capability, presenter_pub, now, nullptr, out);
+}
+
+Result<Bytes> open_bytes_trusted(ByteView frame, ByteView data_key, const OpenOptions& options) {
+  const detail::TrustedIssuers trust = detail::trusted_issuers(options.trust);
+  return open_owned(frame, data_key, options.capability, options.presenter_pub, options.now,
+                    &trust);
+}
+
+Result<std::size_t> open_bytes_trusted_into(ByteView frame, ByteView data_key,
+                                            const OpenOptions& options,
+                                            std::span<std::uint8_t> out) {
+  const detail::TrustedIssuers trust = detail::trusted_issuers(options.trust);
+  return detail::open_into(frame, data_key, options.capability, options.presenter_pub,
+                           options.now, &trust, out);
 }
 
 Result<FrameView> frame_view(ByteView bytes) noexcept { return parse_view(bytes); }
@@ -376,6 +424,27 @@ Result<SealedInto> seal_bytes_into(std::uint8_t alg, std::uint8_t hdr2, std::uin
                        plaintext, data_key, signer, out.first(*len));
   if (!cid) return std::unexpected(cid.error());
   return SealedInto{*len, *cid};
+}
+
+Result<SealedBytes> seal_bytes(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3,
+                               TimestampView ts, const PublicKey& author, const PublicKey& owner,
+                               const Cid& prev_cid, ByteView pol, ByteView meta,
+                               ByteView plaintext, ByteView data_key, const SigningKey& signer) {
+  Nonce nonce;
+  os_random(nonce.data(), nonce.size());
+  return seal_bytes(alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid, pol, meta, plaintext,
+                    data_key, signer);
+}
+
+Result<SealedInto> seal_bytes_into(std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3,
+                                   TimestampView ts, const PublicKey& author,
+                                   const PublicKey& owner, const Cid& prev_cid, ByteView pol,
+                                   ByteView meta, ByteView plaintext, ByteView data_key,
+                                   const SigningKey& signer, std::span<std::uint8_t> out) {
+  Nonce nonce;
+  os_random(nonce.data(), nonce.size());
+  return seal_bytes_into(alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid, pol, meta,
+                         plaintext, data_key, signer, out);
 }
 
 }  // namespace tessella

@@ -35,12 +35,36 @@ Result<SealedFrame> record_of_sealed(const SealedBytes& sealed);
 Result<std::size_t> check_seal(std::uint8_t alg, std::size_t pol, std::size_t meta,
                                std::size_t pt, ByteView data_key) noexcept;
 
+/// The trusted issuers as the opening path reads them: `keys` holds 32-byte public keys back to
+/// back, as both the C++ list and the C ABI's array lay them out.
+struct TrustedIssuers {
+  ByteView keys;
+  bool owner = false;
+};
+
+/// trusted_issuers views a C++ trust as its keys' bytes.
+inline TrustedIssuers trusted_issuers(const IssuerTrust& trust) noexcept {
+  return {ByteView(reinterpret_cast<const std::uint8_t*>(trust.issuers.data()),
+                   trust.issuers.size_bytes()),
+          trust.owner};
+}
+
 /// check_open runs the opening path's checks before decryption: when the frame's policy asks for
 /// a capability, the token must be present, decodable, unexpired at `now`, held by the
 /// presenter, signed by its issuer, scoped to this frame and grant every right the policy names;
-/// then the data key must be 32 bytes.
+/// then the data key must be 32 bytes. With a trust, the token's issuer must also be trusted
+/// (checked after its signature, before its scope); without one (nullptr) any issuer passes.
 Result<void> check_open(const FrameView& v, ByteView data_key, std::optional<ByteView> capability,
-                        std::optional<PublicKey> presenter_pub, std::optional<std::uint64_t> now);
+                        std::optional<PublicKey> presenter_pub, std::optional<std::uint64_t> now,
+                        const TrustedIssuers* trust);
+
+/// open_into parses, checks and decrypts into the caller's buffer: the body of open_bytes_into
+/// and open_bytes_trusted_into. Returns the plaintext's length.
+Result<std::size_t> open_into(ByteView frame, ByteView data_key,
+                              std::optional<ByteView> capability,
+                              std::optional<PublicKey> presenter_pub,
+                              std::optional<std::uint64_t> now, const TrustedIssuers* trust,
+                              std::span<std::uint8_t> out);
 
 /// decrypt_view decrypts the frame's ciphertext into the first ct.size() bytes of `out` (a
 /// checked 32-byte key); on failure those bytes are wiped.

@@ -35,6 +35,16 @@ enum class Verdict { Valid, BadSignature, BadKey };
 /// verify decides. The costly strict decoding runs only when a signature is refused.
 Verdict verify_encoded(KeyView32 public_key, ByteView message, SignatureView signature);
 
+/// is_small_order tells whether the 32 bytes encode one of the eight points whose order divides
+/// 8. Under such a key the group equation holds for signatures anyone can make, so a signature
+/// proves nothing about who made it.
+bool is_small_order(KeyView32 public_key) noexcept;
+
+/// verify_signer is verify_encoded for the keys that sign frames and tokens: a small-order key is
+/// BadKey, as bytes that are no curve point are. Keys derived from seeds are never of small
+/// order, so no honest frame or token changes its verdict.
+Verdict verify_signer(KeyView32 public_key, ByteView message, SignatureView signature);
+
 /// sign_with_seed signs as signing_key_from_seed followed by sign would, and wipes the key pair.
 Signature sign_with_seed(KeyView32 seed, ByteView message);
 

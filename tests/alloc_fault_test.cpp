@@ -160,6 +160,7 @@ int main() {
   tessella_buf_free(&phrase);
   tessella_sign(signer, key, 32, sig, nullptr);
   const std::uint64_t now = 50;
+  const tessella_trust trust{issuer_pub, 1, 0};
   // A call of one function with the outputs of o; VOID_CALL for functions without an error output,
   // which write their output or, when an allocation fails, nothing.
 #define CALL(fn, ...) Case{#fn, [&]([[maybe_unused]] Outputs& o) { return fn(__VA_ARGS__); }}
@@ -184,6 +185,12 @@ int main() {
       CALL(tessella_seal_bytes, 2, 1, 2, nonce, ts, pub, zeros, zeros, nullptr, 0, meta_bytes, meta.size(),
            payload_bytes, payload.size(), key, 32, signer, &o.buf, o.f.a, &o.err),
       CALL(tessella_open_bytes, frame.data, frame.len, key, 32, token, 180, pub, &now, &o.buf, &o.err),
+      CALL(tessella_open_bytes_trusted, frame.data, frame.len, key, 32, token, 180, pub, &now, &trust, &o.buf,
+           &o.err),
+      CALL(tessella_open_bytes_trusted_into, frame.data, frame.len, key, 32, token, 180, pub, &now, &trust,
+           o.f.wire, sizeof o.f.wire, &o.f.len, &o.err),
+      CALL(tessella_seal_bytes, 1, 0, 0, nullptr, ts, pub, zeros, zeros, nullptr, 0, nullptr, 0, payload_bytes,
+           payload.size(), key, 32, signer, &o.buf, o.f.a, &o.err),
       CALL(tessella_verify_bytes, frame.data, frame.len, &o.f.report, &o.err),
       CALL(tessella_transfer_bytes, cid, pub, &o.buf, &o.err),
       CALL(tessella_cap_issue, issuer_seed, issuer_pub, cid, 1, 9, pub, o.f.a, &o.err),

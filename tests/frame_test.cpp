@@ -25,7 +25,9 @@ struct SealInputs {
   template <class F> auto sealed_by(F fn) const {
     return fn(alg, hdr2, hdr3, nonce, ts, author, owner, prev_cid, pol, meta, plaintext, key, signer);
   }
-  Result<SealedBytes> to_bytes() const { return sealed_by(seal_bytes); }
+  Result<SealedBytes> to_bytes() const {
+    return sealed_by([](auto&&... args) { return seal_bytes(args...); });
+  }
   Result<SealedFrame> to_record() const { return sealed_by(seal); }
 };
 
@@ -145,6 +147,48 @@ INSTANTIATE_TEST_SUITE_P(AllFields, Tamper,
                            return std::string(std::get<0>(info.param) == 1 ? "AesGcm_" : "ChaCha20_") +
                                   std::string(std::get<0>(kFields[std::get<1>(info.param)]));
                          });
+
+// The eight small-order keys (see sign_test.cpp) and the signature R = identity, S = 0, which
+// satisfies the group equation under the identity key for any message and under the others for
+// some. As a frame's author or a token's issuer such a key proves nothing and is refused; an
+// honest frame and token keep their verdicts.
+TEST(SmallOrderSigners, FramesAndTokensRefuseThem) {
+  const char* const kSmallOrder[] = {
+      "0100000000000000000000000000000000000000000000000000000000000000",
+      "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+      "0000000000000000000000000000000000000000000000000000000000000000",
+      "0000000000000000000000000000000000000000000000000000000000000080",
+      "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a",
+      "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac03fa",
+      "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05",
+      "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc85"};
+  const SealInputs in;
+  const SealedBytes honest = in.to_bytes().value();
+  ASSERT_TRUE(verify_bytes(honest.bytes)->valid);
+  const auto author_pub = TessellaError::invalid_format("author_pub");
+  const Signature forged = test::array_from_hex<64>("01" + std::string(126, '0'));
+  for (const char* hex : kSmallOrder) {
+    SCOPED_TRACE(hex);
+    const PublicKey key{test::array_from_hex<32>(hex)};
+    Bytes frame = honest.bytes;
+    std::copy(key.begin(), key.end(), frame.begin() + 32);
+    std::copy(forged.begin(), forged.end(), frame.end() - 64);
+    EXPECT_EQ(error_of(verify_bytes(frame)), author_pub);
+    // The record-level check reports such a frame unsigned, whatever its key holds.
+    const auto vk = VerifyingKey::from_bytes(key);
+    ASSERT_TRUE(vk);
+    EXPECT_FALSE(verify(deserialize(frame).value(), *vk)->valid);
+    // A token naming the key as issuer, with the forged signature.
+    CapToken token = cap_issue(Seed{3}, key, honest.cid, Rights(), 10, in.author).value();
+    token.signature = forged;
+    EXPECT_EQ(error_of(cap_verify(token, in.author)), TessellaError(ErrorKind::SignatureInvalid));
+  }
+  // The all-zero author of every transfer template.
+  for (std::uint8_t i = 0; i < 32; ++i) {
+    const Frame t = transfer(Cid{i}, PublicKey{static_cast<std::uint8_t>(i + 1)});
+    EXPECT_EQ(error_of(verify_bytes(wire_of(t))), author_pub);
+  }
+}
 
 }  // namespace
 }  // namespace tessella

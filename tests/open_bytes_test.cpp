@@ -1,6 +1,7 @@
 // Opening frames under their policy: the policy reader and the capability checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 
@@ -167,6 +168,110 @@ TEST(OpenBytes, ResignedAndPaddedFrames) {
   longer.insert(longer.end(), 100, 0xAA);
   EXPECT_EQ(error_of(open_bytes(resigned, w.key, ByteView(token), w.holder)), TessellaError(ErrorKind::PolicyViolation));
   EXPECT_EQ(open_bytes(longer, w.key, ByteView(token), w.holder), w.plaintext);
+}
+
+// Who may grant access under a trust: a table of the token's issuer against the trust, opened
+// through both trusted calls. A token opens exactly when its issuer is the trusted owner or a
+// listed key; the frame's own policy and the other checks are as for open_bytes.
+TEST(OpenBytesTrusted, IssuerTimesTrust) {
+  const World w;
+  const SigningKey owner = signing_key_from_seed(Seed{5});
+  const PublicKey owner_pub = verifying_key_bytes(owner);
+  auto sealed = seal_bytes(kAlgChaCha20, 0, 0, Timestamp{}, verifying_key_bytes(w.author), owner_pub,
+                           Cid{}, {}, bytes_of(R"({"require_cap":true})"), w.plaintext, w.key, w.author);
+  ASSERT_TRUE(sealed);
+  const auto token_from = [&](std::uint8_t seed) {
+    const SigningKey k = signing_key_from_seed(Seed{seed});
+    const auto form = cap_encode(*cap_issue(k.secret_seed(), verifying_key_bytes(k), sealed->cid,
+                                            Rights(), kExpiry, w.holder));
+    return Bytes(form.begin(), form.end());
+  };
+  const PublicKey listed[] = {w.stranger, verifying_key_bytes(w.issuer)};
+  const struct { const char* name; std::uint8_t seed; bool is_owner, is_listed; } issuers[] = {
+      {"owner", 5, true, false}, {"listed", 2, false, true},
+      {"stranger", 6, false, false}, {"self_issued_by_holder", 3, false, false}};
+  for (const auto& who : issuers) {
+    const Bytes token = token_from(who.seed);
+    for (const bool trust_owner : {false, true}) {
+      for (const std::size_t n_listed : {std::size_t{0}, std::size_t{2}}) {
+        SCOPED_TRACE(fmt::format("{} owner {} listed {}", who.name, trust_owner, n_listed));
+        const OpenOptions opts{ByteView(token), w.holder, kExpiry,
+                               IssuerTrust{std::span(listed, n_listed), trust_owner}};
+        const bool opens = (trust_owner && who.is_owner) || (n_listed > 0 && who.is_listed);
+        const auto want = opens ? std::nullopt : std::optional(TessellaError(ErrorKind::CapabilityInvalid));
+        EXPECT_EQ(error_of(open_bytes_trusted(sealed->bytes, w.key, opts)), want);
+        Bytes out(w.plaintext.size() + 3, 0xA5);
+        const auto n = open_bytes_trusted_into(sealed->bytes, w.key, opts, out);
+        EXPECT_EQ(error_of(n), want);
+        EXPECT_EQ(Bytes(out.begin(), out.begin() + w.plaintext.size()),
+                  opens ? w.plaintext : Bytes(w.plaintext.size(), 0xA5));
+        // Without a trust every issuer passes, as before.
+        EXPECT_EQ(open_bytes_with_ctx(sealed->bytes, w.key, ByteView(token), w.holder, kExpiry),
+                  w.plaintext);
+      }
+    }
+  }
+  // The default options trust the owner named in the frame, and nobody else.
+  const Bytes from_owner = token_from(5);
+  OpenOptions by_default{ByteView(from_owner), w.holder, kExpiry};
+  EXPECT_EQ(open_bytes_trusted(sealed->bytes, w.key, by_default), w.plaintext);
+  const Bytes stranger = token_from(6);
+  by_default.capability = ByteView(stranger);
+  EXPECT_EQ(error_of(open_bytes_trusted(sealed->bytes, w.key, by_default)),
+            TessellaError(ErrorKind::CapabilityInvalid));
+}
+
+// Where the issuer check sits: after the holder and signature checks, before scope and rights.
+// A frame without a policy ignores the trust, even one that trusts nobody.
+TEST(OpenBytesTrusted, IssuerCheckOrderAndUnguardedFrames) {
+  const World w;
+  const SealedBytes guarded = w.seal(R"({"require_cap":true,"allowed_ops":2})");
+  const IssuerTrust nobody{{}, false};
+  const auto open = [&](const SealedBytes& f, const Bytes& token, PublicKey presenter) {
+    return error_of(open_bytes_trusted(f.bytes, w.key, {ByteView(token), presenter, {}, nobody}));
+  };
+  Bytes bad_sig = w.token(guarded.cid, kAll);
+  bad_sig[116] ^= 1;
+  EXPECT_EQ(open(guarded, w.token(guarded.cid, kAll), w.stranger), TessellaError(ErrorKind::CapabilityInvalid));
+  EXPECT_EQ(open(guarded, bad_sig, w.holder), TessellaError(ErrorKind::SignatureInvalid));
+  EXPECT_EQ(open(guarded, w.token(Cid{}, kAll), w.holder), TessellaError(ErrorKind::CapabilityInvalid));
+  EXPECT_EQ(open(guarded, w.token(guarded.cid, Rights()), w.holder), TessellaError(ErrorKind::CapabilityInvalid));
+  const PublicKey issuer = verifying_key_bytes(w.issuer);
+  const Bytes other_frame = w.token(Cid{}, kAll);
+  const OpenOptions trusted{ByteView(other_frame), w.holder, {}, IssuerTrust::only(std::span(&issuer, 1))};
+  EXPECT_EQ(error_of(open_bytes_trusted(guarded.bytes, w.key, trusted)), TessellaError(ErrorKind::PolicyViolation));
+  for (const char* meta : {"", R"({"require_cap":false})", "abc"}) {
+    EXPECT_EQ(open_bytes_trusted(w.seal(meta).bytes, w.key, {std::nullopt, std::nullopt, {}, nobody}),
+              w.plaintext) << meta;
+  }
+}
+
+// Sealing without a nonce draws a new one for every frame; the frame carries it, and opening
+// decrypts with the nonce it carries.
+TEST(SealBytes, DrawsANonceWhenGivenNone) {
+  const World w;
+  std::vector<Nonce> nonces;
+  for (const std::uint8_t alg : {kAlgAesGcm, kAlgAesGcm, kAlgChaCha20}) {
+    auto sealed = seal_bytes(alg, 0, 0, Timestamp{}, PublicKey{}, PublicKey{}, Cid{}, {}, {},
+                             w.plaintext, w.key, w.author);
+    ASSERT_TRUE(sealed);
+    Bytes into(sealed->bytes.size());
+    auto sealed_into = seal_bytes_into(alg, 0, 0, Timestamp{}, PublicKey{}, PublicKey{}, Cid{}, {},
+                                       {}, w.plaintext, w.key, w.author, into);
+    ASSERT_TRUE(sealed_into);
+    for (const Bytes* f : {&sealed->bytes, &into}) {
+      const auto v = frame_view(*f);
+      ASSERT_TRUE(v);
+      nonces.push_back(v->nonce);
+      EXPECT_EQ(open_bytes(*f, w.key, {}, {}), w.plaintext);
+      // The same frame with any other nonce in its field no longer decrypts.
+      Bytes other = *f;
+      other[4] ^= 1;
+      EXPECT_EQ(error_of(open_bytes(other, w.key, {}, {})), TessellaError(ErrorKind::AeadTagMismatch));
+    }
+  }
+  std::sort(nonces.begin(), nonces.end());
+  EXPECT_EQ(std::adjacent_find(nonces.begin(), nonces.end()), nonces.end());
 }
 
 }  // namespace

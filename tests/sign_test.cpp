@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <sodium.h>
 
+#include <algorithm>
 #include <random>
 #include <sstream>
 #include <string>
@@ -228,6 +229,64 @@ TEST(Ed25519Vectors, SignInput) {
     EXPECT_NE(expect_verdict(verifying_key_bytes(key), m, bad, where + " altered"), Verdict::Valid);
   }
   EXPECT_EQ(n, 1024);
+}
+
+// The eight points of order dividing 8 are the multiples of one point T of order 8, computed here
+// with libsodium's group law: exactly those are refused as signers of frames and tokens. Keys from
+// seeds and a point of mixed order (B + T) are not, and non-canonical encodings are BadKey anyway.
+TEST(SmallOrder, TheEightTorsionPointsAndNoOthers) {
+  ASSERT_GE(sodium_init(), 0);
+  const PublicKey t{test::array_from_hex<32>("c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a")};
+  std::vector<PublicKey> multiples = {t};
+  for (int i = 1; i < 8; ++i) {
+    PublicKey next;
+    ASSERT_EQ(crypto_core_ed25519_add(next.data(), multiples.back().data(), t.data()), 0);
+    multiples.push_back(next);
+  }
+  EXPECT_EQ(multiples[7], kIdentity);  // 8T is the identity, 4T is not: T has order 8
+  EXPECT_NE(multiples[3], kIdentity);
+  std::sort(multiples.begin(), multiples.end());
+  EXPECT_EQ(std::unique(multiples.begin(), multiples.end()), multiples.end());
+  const Bytes m = from_hex("72");
+  for (const PublicKey& p : multiples) {
+    EXPECT_TRUE(detail::is_small_order(p)) << to_hex(p);
+    // Accepted by the primitive, which follows RFC 8032, refused as a frame's or token's signer.
+    EXPECT_TRUE(VerifyingKey::from_bytes(p).has_value()) << to_hex(p);
+    EXPECT_EQ(detail::verify_signer(p, m, Signature{}), Verdict::BadKey) << to_hex(p);
+  }
+  PublicKey mixed, base;
+  std::uint8_t one[32] = {1};
+  ASSERT_EQ(crypto_scalarmult_ed25519_base_noclamp(base.data(), one), 0);
+  ASSERT_EQ(crypto_core_ed25519_add(mixed.data(), base.data(), t.data()), 0);
+  std::mt19937 rng(7);
+  std::vector<PublicKey> others = {mixed, base};
+  for (int i = 0; i < 64; ++i) {
+    Seed seed;
+    for (auto& b : seed) b = static_cast<std::uint8_t>(rng());
+    others.push_back(verifying_key_bytes(signing_key_from_seed(seed)));
+  }
+  for (const PublicKey& p : others) EXPECT_FALSE(detail::is_small_order(p)) << to_hex(p);
+  const SigningKey honest = signing_key_from_seed(Seed{9});
+  EXPECT_EQ(detail::verify_signer(verifying_key_bytes(honest), m, sign(honest, m)), Verdict::Valid);
+}
+
+// Over the published edge cases, the signer check differs from the primitive exactly on
+// small-order keys: every case with such a key becomes BadKey, every other verdict stays.
+TEST(SmallOrder, SignerVerdictsOnTheSpeccheckCases) {
+  nlohmann::json speccheck;
+  ASSERT_TRUE(test::read_json(test::shared_vectors() / "ed25519-speccheck" / "cases.json", speccheck));
+  int changed = 0;
+  for (const auto& c : speccheck) {
+    const auto hex = [&](const char* k) { return from_hex(c.at(k).get<std::string>()); };
+    const PublicKey pk{fixed<32>(hex("pub_key"))};
+    const Bytes m = hex("message");
+    const Signature sig = fixed<64>(hex("signature"));
+    const Verdict primitive = detail::verify_encoded(pk, m, sig);
+    const Verdict signer = detail::verify_signer(pk, m, sig);
+    EXPECT_EQ(signer, detail::is_small_order(pk) ? Verdict::BadKey : primitive) << to_hex(pk);
+    changed += signer != primitive;
+  }
+  EXPECT_GT(changed, 0);
 }
 
 }  // namespace

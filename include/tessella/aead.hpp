@@ -30,8 +30,9 @@ class TESSELLA_API AeadImpl {
  public:
   virtual ~AeadImpl() = default;
 
-  /// encrypt returns the ciphertext (exactly as long as the plaintext) and the tag.
-  /// Errors: KeyUnavailable when the key is not 32 bytes (nothing else is looked at);
+  /// encrypt returns the ciphertext (exactly as long as the plaintext) and the tag. The nonce
+  /// must be new for the key: a reused one reveals the XOR of the plaintexts and, with
+  /// AES-256-GCM, the key that authenticates them. Errors: KeyUnavailable when the key is not 32 bytes (nothing else is looked at);
   /// Internal "aes-gcm encrypt" / "chacha encrypt" when the input exceeds the cipher's limits.
   [[nodiscard]] virtual Result<Sealed> encrypt(ByteView key, NonceView nonce, ByteView aad,
                                                ByteView plaintext) const = 0;
@@ -44,7 +45,8 @@ class TESSELLA_API AeadImpl {
 
   /// encrypt_into writes the ciphertext into `out` (exactly plaintext.size() bytes; it may be
   /// the same memory as the plaintext) and the tag into `tag`. Errors as encrypt. On failure
-  /// `out` and `tag` hold no ciphertext or tag bytes.
+  /// `out` and `tag` hold no ciphertext or tag bytes. As for encrypt, a nonce reused under one
+  /// key reveals the XOR of the plaintexts and, with AES-256-GCM, the authentication key.
   [[nodiscard]] virtual Result<void> encrypt_into(ByteView key, NonceView nonce, ByteView aad,
                                                   ByteView plaintext, std::span<std::uint8_t> out,
                                                   std::span<std::uint8_t, kTagSize> tag) const = 0;

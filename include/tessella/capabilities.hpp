@@ -68,8 +68,9 @@ TESSELLA_API std::array<std::uint8_t, kCapTokenSize> cap_encode(const CapToken& 
                                                       const PublicKey& holder_pub);
 
 /// cap_verify checks, in order: holder_pub equals presenter_pub (else CapabilityInvalid);
-/// issuer_pub decodes as a curve point and the signature verifies over the signed bytes (else
-/// SignatureInvalid). Expiry, scope and rights are not its concern.
+/// issuer_pub decodes as a curve point that is not of small order and the signature verifies over
+/// the signed bytes (else SignatureInvalid). Expiry, scope, rights and whether the issuer is
+/// trusted are not its concern: open_bytes_trusted checks the issuer.
 [[nodiscard]] TESSELLA_API Result<void> cap_verify(const CapToken& token,
                                                        const PublicKey& presenter_pub);
 

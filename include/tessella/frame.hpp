@@ -100,7 +100,9 @@ struct SealedBytes {
 
 /// seal encrypts `plaintext` under `data_key` with the cipher chosen by `alg`, signs the frame's
 /// signed bytes with `signer` and names the frame by the BLAKE3 hash of its wire form. pol and
-/// meta are taken over. Whether `author` belongs to `signer` is not checked.
+/// meta are taken over. Whether `author` belongs to `signer` is not checked. The nonce must be
+/// fresh for this data key: reusing one reveals the XOR of the plaintexts and, with AES-256-GCM,
+/// the key that authenticates every frame under the data key.
 /// Errors, in order: InvalidFormat "alg" for an alg other than 1 or 2; InvalidFormat
 /// "section too long" when pol or meta exceeds 65,535 bytes; InvalidFormat "payload too long"
 /// when the plaintext reaches 2^32 bytes; KeyUnavailable for a data key that is not 32 bytes;
@@ -130,7 +132,8 @@ struct FrameVerification {
 };
 
 /// verify checks the frame's signature over its signed bytes with `key` and computes its content
-/// identifier. A bad signature is a report (valid false, reason "signature"), not an error.
+/// identifier. A bad signature is a report (valid false, reason "signature"), not an error; so is
+/// a key of small order, under which a signature proves nothing.
 /// Errors: InvalidFormat "section too long" for a hand-built frame that has no wire form.
 [[nodiscard]] TESSELLA_API Result<FrameVerification> verify(const Frame& frame,
                                                             const VerifyingKey& key);
@@ -141,7 +144,9 @@ TESSELLA_API Frame transfer(const Cid& prev_cid, const PublicKey& new_owner);
 
 /// seal_bytes seals like seal and returns the wire form and its identifier. The frame is written
 /// into one buffer allocated at its final size: the ciphertext is encrypted in place, the
-/// signature is computed over the buffer's own prefix. Errors: as seal.
+/// signature is computed over the buffer's own prefix. The nonce must never have been used under
+/// this data key (a reused nonce reveals the XOR of the plaintexts and, with AES-256-GCM, lets
+/// anyone forge frames under the key); the form without a nonce draws one. Errors: as seal.
 [[nodiscard]] TESSELLA_API Result<SealedBytes> seal_bytes(
     std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3, NonceView nonce, TimestampView ts,
     const PublicKey& author, const PublicKey& owner, const Cid& prev_cid, ByteView pol,
@@ -163,6 +168,8 @@ struct SealedInto {
 /// seal_bytes_into seals like seal_bytes into the caller's buffer, which must hold sealed_len
 /// bytes; it allocates nothing for the frame. Errors: as seal, then InvalidFormat
 /// "buffer too small" (nothing written). `out` must not overlap the inputs.
+/// Its nonce must be fresh for the data key, as for seal_bytes: a reused one reveals the XOR of
+/// the plaintexts and, with AES-256-GCM, lets anyone forge frames under the key.
 [[nodiscard]] TESSELLA_API Result<SealedInto> seal_bytes_into(
     std::uint8_t alg, std::uint8_t hdr2, std::uint8_t hdr3, NonceView nonce, TimestampView ts,
     const PublicKey& author, const PublicKey& owner, const Cid& prev_cid, ByteView pol,
@@ -173,7 +180,8 @@ struct SealedInto {
 /// decodes and checks the capability before decrypting: present and decodable (else
 /// CapabilityInvalid), presenter_pub present (else CapabilityInvalid), cap_verify's errors,
 /// scope_cid equal to the frame's identifier and rights containing "allowed_ops" (else
-/// PolicyViolation). Then open's errors. Checks no frame signature.
+/// PolicyViolation). Then open's errors. Checks no frame signature. Tokens from any issuer pass
+/// and expiry is not checked: hosts open with open_bytes_trusted.
 [[nodiscard]] TESSELLA_API Result<Bytes> open_bytes(ByteView frame, ByteView data_key,
                                                     std::optional<ByteView> capability,
                                                     std::optional<PublicKey> presenter_pub);

@@ -244,7 +244,9 @@ TESSELLA_EXPORT int tessella_sealed_len(size_t pol_len, size_t meta_len, size_t 
                                         size_t *out_len, tessella_error *err);
 
 /* tessella_seal_bytes into the caller's buffer: writes the frame into out[0 .. *out_len) and
-   allocates nothing for it. nonce NULL draws a fresh nonce, as for tessella_seal_bytes. Errors: as tessella_seal_bytes, then TESSELLA_INVALID_FORMAT
+   allocates nothing for it. nonce NULL draws a fresh nonce, as for tessella_seal_bytes; a nonce
+   passed in and used twice under one data key reveals the XOR of the plaintexts and, with
+   AES-256-GCM, lets anyone forge frames under the key. Errors: as tessella_seal_bytes, then TESSELLA_INVALID_FORMAT
    "buffer too small" when out_cap is below the frame's length (nothing is written). On a cipher
    failure out may hold a partial frame, never plaintext. */
 TESSELLA_EXPORT int tessella_seal_bytes_into(uint8_t alg, uint8_t hdr2, uint8_t hdr3,
