@@ -33,6 +33,11 @@ func mappedFilesMatchMemory(size: Int) throws {
     #expect(failure(attempt) != nil, "\(name)")
     #expect(try FileManager.default.contentsOfDirectory(atPath: dir.path).sorted() == ["frame", "in"], "\(name)")
   }
+  let huge = dir.appendingPathComponent("4GiB")  // sparse: no disk or memory used
+  #expect(FileManager.default.createFile(atPath: huge.path, contents: nil))
+  try FileHandle(forWritingTo: huge).truncate(atOffset: 1 << 32)
+  let tooLong = failure { try Frame.seal(contentsOf: huge, to: opened, using: key, signedBy: author) }
+  #expect(tooLong?.detail == "payload too long" && !FileManager.default.fileExists(atPath: opened.path))
   let missing = failure { try Frame(mappingFileAt: dir.appendingPathComponent("none")) }
   #expect(missing?.kind == .file && missing?.detail?.contains("none") == true)
 }
