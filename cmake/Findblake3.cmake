@@ -1,38 +1,25 @@
-# Finds the official BLAKE3 C implementation.
+# The official BLAKE3 C implementation, vendored in third_party/blake3 (release 1.3.1, see
+# third_party/README.md): the Swift package compiles the same copy. Its C sources are compiled
+# into an object library with the SIMD paths of the target: the x86-64 assembly kernels (SSE2,
+# SSE4.1, AVX2, AVX-512) or NEON on arm64. The result is the target blake3::blake3.
 #
-# An installed package (blake3Config.cmake) wins. Otherwise the C sources that Debian's
-# librust-blake3-dev ships under /usr/share/cargo/registry/blake3-*/c/ are compiled into an
-# object library with the SIMD paths of the target: the x86-64 assembly kernels (SSE2, SSE4.1,
-# AVX2, AVX-512) or NEON on arm64. The result is the target blake3::blake3.
-#
-# BLAKE3_SOURCE_DIR may point at another directory holding blake3.c and friends.
+# BLAKE3_SOURCE_DIR may point at another directory holding blake3.c and friends (the c/ directory
+# of a BLAKE3 release).
 
 include(FindPackageHandleStandardArgs)
 
-if(NOT TARGET blake3::blake3)
-  find_package(blake3 CONFIG QUIET)
-endif()
-
-if(TARGET blake3::blake3)
-  set(blake3_FOUND TRUE)
-  set(BLAKE3_FROM_SOURCES FALSE)
-  return()
-endif()
-
 if(NOT BLAKE3_SOURCE_DIR)
-  file(GLOB _blake3_candidates LIST_DIRECTORIES true "/usr/share/cargo/registry/blake3-*/c")
-  list(SORT _blake3_candidates COMPARE NATURAL ORDER DESCENDING)
-  foreach(_dir IN LISTS _blake3_candidates)
-    if(EXISTS "${_dir}/blake3.c" AND EXISTS "${_dir}/blake3_dispatch.c")
-      set(BLAKE3_SOURCE_DIR "${_dir}" CACHE PATH "Directory with the BLAKE3 C sources")
-      break()
-    endif()
-  endforeach()
+  set(BLAKE3_SOURCE_DIR "${PROJECT_SOURCE_DIR}/third_party/blake3" CACHE PATH
+      "Directory with the BLAKE3 C sources")
+endif()
+if(NOT EXISTS "${BLAKE3_SOURCE_DIR}/blake3.c" OR NOT EXISTS "${BLAKE3_SOURCE_DIR}/blake3_dispatch.c")
+  unset(BLAKE3_SOURCE_DIR CACHE)
+  unset(BLAKE3_SOURCE_DIR)
 endif()
 
 find_package_handle_standard_args(blake3
   REQUIRED_VARS BLAKE3_SOURCE_DIR
-  REASON_FAILURE_MESSAGE "install librust-blake3-dev or set BLAKE3_SOURCE_DIR")
+  REASON_FAILURE_MESSAGE "third_party/blake3 is missing (or set BLAKE3_SOURCE_DIR)")
 
 if(NOT blake3_FOUND)
   return()

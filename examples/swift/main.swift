@@ -1,5 +1,5 @@
-// The road of a frame from Swift: seal under a policy, grant a capability, open as its holder,
-// be refused as a stranger, verify the author. Exits 1 if any step misbehaves.
+// The road of a frame: seal under a policy, grant a token, open as its holder, verify the author,
+// record the read, restore the keys from the phrase, search. Exits 1 if any step misbehaves.
 import Foundation
 import Tessella
 
@@ -9,32 +9,41 @@ func step(_ name: String, _ ok: Bool) {
 }
 
 do {
-  let author = try SigningKey(seed: Seed(Data((0..<32).map { UInt8($0) })))
-  let holder = try SigningKey(seed: Seed(Data(repeating: 7, count: 32)))
-  let stranger = try SigningKey(seed: Seed(Data(repeating: 9, count: 32)))
-  let key = Data(repeating: 0x42, count: 32), payload = Data("quarterly report".utf8)
+  let phrase = try RecoveryPhrase(wordCount: 24)
+  let keys = try phrase.restoreKeys()
+  let (dataKey, author) = (keys.dataKey, keys.signingKey)
+  let reader = SigningKey(), payload = Data("quarterly report".utf8)
 
-  let policy = Policy(requireCapability: true, allowedOps: .readRaw)
-  let (frame, cid) = try seal(payload, key: key, signer: author, meta: policy.meta)
-  step("sealed \(frame.count) bytes as \(cid)", try Policy(meta: FrameFields(parsing: frame).meta) == policy)
+  let frame = try Frame.seal(payload, using: dataKey, signedBy: author,
+                             policy: Policy(requireCapability: true, allowedOps: .readRaw))
+  step("sealed \(frame.rawRepresentation.count) bytes as \(frame.id)", frame.policy.requireCapability)
 
-  let token = try CapabilityToken.issue(issuerSeed: Seed(Data((0..<32).map { UInt8($0) })), scope: cid,
-                                        rights: [.readFeatures, .readRaw], expiry: 2_000_000_000,
-                                        holder: holder.publicKey)
-  step("granted \(token.rights) to \(token.holder)", token.scope == cid)
+  let token = try CapabilityToken(issuer: author, scope: frame.id, rights: [.readRaw],
+                                  expiry: Date().addingTimeInterval(3600), holder: reader.publicKey)
+  step("granted \(token.rights) to \(token.holder) for an hour", token.scope == frame.id)
 
-  let opened = try open(frame: frame, key: key, capability: token, presenter: holder.publicKey, now: 1_800_000_000)
+  let opened = try frame.open(using: dataKey, capability: token, presentedBy: reader.publicKey)
   step("opened as the holder: \(String(decoding: opened, as: UTF8.self))", opened == payload)
 
   do {
-    _ = try open(frame: frame, key: key, capability: token, presenter: stranger.publicKey)
+    _ = try frame.open(using: dataKey, capability: token, presentedBy: SigningKey().publicKey)
     step("a stranger opened the frame", false)
-  } catch let error as TessellaError {
-    step("refused as a stranger: \(error)", error.kind == .capabilityInvalid)
+  } catch {
+    step("refused a stranger: \(error)", error.kind == .capabilityInvalid)
   }
 
-  let report = try verify(frame: frame), signedBy = try FrameFields(parsing: frame).author
-  step("verified: signed by \(signedBy)", report.valid && report.cid == cid && signedBy == author.publicKey)
+  try frame.verify(author: author.publicKey)
+  step("verified: sealed by \(author.publicKey)", true)
+
+  let read = try Event(.read, scope: frame.id, rights: token.rights, expiry: token.expiry, peer: reader.publicKey)
+    .sealed(using: dataKey, signedBy: author, previous: frame.id)
+  step("recorded the read as \(read.id)", read.header.previous == frame.id)
+
+  let restored = try phrase.restoreKeys()
+  step("restored the keys from the phrase", restored.dataKey == dataKey && restored.signingKey.publicKey == author.publicKey)
+
+  let index = try SearchToken(term: Data("quarterly".utf8), key: dataKey)
+  step("search token \(index)", try index == SearchToken(term: Data("quarterly".utf8), key: restored.dataKey))
 } catch {
   step("unexpected error: \(error)", false)
 }

@@ -1,0 +1,4 @@
+/* BLAKE3's sse41 kernel on x86-64 (SwiftPM compiles every listed file on every architecture). */
+#if defined(__x86_64__) && !defined(_WIN32)
+#include "blake3_sse41_x86-64_unix.S"
+#endif
