@@ -364,29 +364,33 @@ void Output::commit(std::size_t len) {
   sync_folder(target_);
 }
 
+// A file opened for reading, closed when it goes out of scope; a file that cannot be opened is a
+// failure that names it.
+struct OpenFile {
+  std::FILE* file;
+  explicit OpenFile(const std::string& path) : file(std::fopen(path.c_str(), "rb")) {
+    if (file == nullptr) throw Failure(system_error("read", path), std::nullopt, Json{{"about", path}});
+  }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  ~OpenFile() { std::fclose(file); }
+};
+
 Bytes read_input(const std::string& path) {
   if (path == kStdio) {
     if (stdin_taken) throw Failure("standard input can feed only one option");
     stdin_taken = true;
     return read_stream(stdin, "standard input");
   }
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) throw Failure(system_error("read", path), std::nullopt, Json{{"about", path}});
-  struct Closer {
-    std::FILE* f;
-    ~Closer() { std::fclose(f); }
-  } closer{file};
+  const OpenFile opened(path);
+  std::FILE* file = opened.file;
   return read_stream(file, path);
 }
 
 SecretBytes read_secret(const std::string& path) {
   if (path == kStdio) return SecretBytes(read_input(path));
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) throw Failure(system_error("read", path), std::nullopt, Json{{"about", path}});
-  struct Closer {
-    std::FILE* f;
-    ~Closer() { std::fclose(f); }
-  } closer{file};
+  const OpenFile opened(path);
+  std::FILE* file = opened.file;
   // As ssh does with private keys: a secret that others may read is refused, not used.
   struct stat st {};
   if (::fstat(::fileno(file), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
