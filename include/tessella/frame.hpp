@@ -242,6 +242,8 @@ struct OpenOptions {
 /// path: after the token's holder and signature checks and before its scope, the token's
 /// issuer_pub must be one of the trusted issuers (else CapabilityInvalid). Frames whose policy
 /// asks for no capability open as before, whatever the trust. Checks no frame signature.
+/// The returned vector is zero-filled before the plaintext is written into it (a few per cent of
+/// the call at kilobytes); open_bytes_trusted_into with a buffer the host reuses avoids that.
 [[nodiscard]] TESSELLA_API Result<Bytes> open_bytes_trusted(ByteView frame, ByteView data_key,
                                                             const OpenOptions& options);
 
