@@ -337,6 +337,35 @@ def test_mapped(author, holder, *_):
     check("open --out /dev/null", r.returncode == 0, r.err)
 
 
+def test_shortened(author, holder, frame_file, token_file, *_):
+    """A mapped input that another process cuts short while the tool reads it: the tool names the
+    file, exits 1 and leaves neither output nor temporary file (a preloaded mmap does the cutting)."""
+    binary = Path(TOOL[-1]).read_bytes()
+    if len(TOOL) > 1 or b"__asan_init" in binary or b"__tsan_init" in binary:
+        print("skipped test_shortened: the tool runs under an emulator or a sanitizer")
+        return
+    shim = Path(WORK, "shorten_mapped.so")
+    r = subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", shim, Path(__file__).with_name("shorten_mapped.c"),
+                        "-ldl"], capture_output=True, text=True)
+    check("the shortening shim builds", r.returncode == 0, r.stderr)
+    payload = os.urandom(1 << 20)
+    frame = read(frame_file)
+    for name, data, args in (
+            ("seal", payload, ["seal", "--key", author.key, "--signing-seed", author.seed, "short.in", "--out", "short.out"]),
+            ("open", frame, ["open", "--key", author.key, "--cap", token_file, "--presenter", holder.pub_hex,
+                             "--any-issuer", "short.in", "--out", "short.out"]),
+            ("verify", frame, ["verify", "short.in", "--intact-only"])):
+        write("short.in", data)
+        r = tool(*args, env={**os.environ, "LD_PRELOAD": str(shim), "SHORTEN_MAPPED": "short.in"})
+        check(f"{name}: an input shortened while mapped is named, and nothing is left behind",
+              r.returncode == 1 and r.err == "tessella: cannot read short.in: the file was shortened while it was "
+              "being read\n" and not [n for n in os.listdir(WORK) if "short.out" in n], (r.returncode, r.err[:300]))
+    write("short.in", payload)
+    r = tool("seal", "--key", author.key, "--signing-seed", author.seed, "short.in", "--out", "short.out",
+             env={**os.environ, "LD_PRELOAD": str(shim), "SHORTEN_MAPPED": "no-such-name"})
+    check("the shim alone changes nothing", r.returncode == 0 and len(read("short.out")) > len(payload), r.err[:300])
+
+
 def test_times(author, holder, frame_file, *_):
     """--exp and --now: seconds, RFC 3339 date-times, durations from now; a past expiry is warned of."""
     issue = ["cap", "issue", "--issuer-seed", author.seed, "--frame", frame_file, "--rights", 1, "--holder",
@@ -454,7 +483,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="tessella-cli-") as WORK:
         run(test_keys)
         shared = [run(test_round_trip, alg) for alg in ("chacha", "aes")][-1]
-        for fn in (test_failures, test_mapped, test_times, test_events, test_blind_index, test_usage) if shared else ():
+        for fn in (test_failures, test_mapped, test_shortened, test_times, test_events, test_blind_index, test_usage) if shared else ():
             run(fn, *shared)
         run(test_rights)
         run(test_demo)

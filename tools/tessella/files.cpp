@@ -1,12 +1,15 @@
 #include "files.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -24,6 +27,91 @@ namespace tessella::cli {
 namespace {
 
 bool stdin_taken = false;
+
+// A mapped file that another process shortens while the tool works on it raises SIGBUS at the
+// first page past its new end, as can a mapped output whose disk space is taken back. The handler
+// names the file, removes the temporary outputs and exits 1, where the default would be a crash
+// that leaves a half-written temporary file behind. The tool has one thread; a region is filled
+// in before it is marked used.
+namespace bus {
+
+struct Region {
+  volatile std::sig_atomic_t used = 0;
+  std::uintptr_t begin = 0;
+  std::size_t len = 0;
+  bool output = false;
+  char name[1024] = {};
+  char temp[4096] = {};  // the temporary file to remove, when there is one
+};
+
+Region regions[8];
+
+void say(const char* text) noexcept {
+  std::size_t n = std::strlen(text);
+  while (n > 0) {
+    ssize_t w = ::write(STDERR_FILENO, text, n);
+    if (w <= 0) return;
+    text += w;
+    n -= static_cast<std::size_t>(w);
+  }
+}
+
+void on_fault(int sig, siginfo_t* info, void*) {
+  const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  const Region* hit = nullptr;
+  for (const Region& r : regions) {
+    if (r.used != 0 && at >= r.begin && at - r.begin < r.len) hit = &r;
+  }
+  if (hit == nullptr) {  // not a mapped file: the fault happens again, with the default action
+    ::signal(sig, SIG_DFL);
+    return;
+  }
+  say("tessella: cannot ");
+  say(hit->output ? "write " : "read ");
+  say(hit->name);
+  say(hit->output ? ": the file's space could not be written\n"
+                  : ": the file was shortened while it was being read\n");
+  for (const Region& r : regions) {
+    if (r.used != 0 && r.temp[0] != '\0') ::unlink(r.temp);
+  }
+  ::_exit(1);
+}
+
+// Marks a mapping as a file's; returns its slot, or -1 when every slot is taken (the mapping is
+// then unguarded).
+int guard(const void* begin, std::size_t len, const std::string& name, bool output,
+          const std::string& temp) {
+  static const bool installed = [] {
+    struct sigaction sa {};
+    sa.sa_sigaction = on_fault;
+    sa.sa_flags = SA_SIGINFO;
+    sigemptyset(&sa.sa_mask);
+    return ::sigaction(SIGBUS, &sa, nullptr) == 0;
+  }();
+  if (!installed || temp.size() >= sizeof(Region::temp)) return -1;
+  for (int i = 0; i < static_cast<int>(std::size(regions)); ++i) {
+    Region& r = regions[i];
+    if (r.used != 0) continue;
+    r.begin = reinterpret_cast<std::uintptr_t>(begin);
+    r.len = len;
+    r.output = output;
+    const std::size_t n = std::min(name.size(), sizeof r.name - 1);
+    std::memcpy(r.name, name.data(), n);
+    r.name[n] = '\0';
+    std::memcpy(r.temp, temp.c_str(), temp.size() + 1);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    r.used = 1;
+    return i;
+  }
+  return -1;
+}
+
+void unguard(int& slot) noexcept {
+  if (slot >= 0) regions[slot].used = 0;
+  slot = -1;
+}
+
+}  // namespace bus
 
 std::string system_error(std::string_view what, const std::string& path) {
   return fmt::format("cannot {} {}: {}", what, path, std::strerror(errno));
@@ -242,9 +330,11 @@ void write_file(const std::string& path, ByteView bytes, FileRules rules) {
 Input::Input(Input&& other) noexcept
     : map_(std::exchange(other.map_, nullptr)),
       len_(std::exchange(other.len_, 0)),
+      guard_(std::exchange(other.guard_, -1)),
       buffer_(std::move(other.buffer_)) {}
 
 Input::~Input() {
+  bus::unguard(guard_);
   if (map_ != nullptr) ::munmap(const_cast<std::uint8_t*>(map_), len_);
 }
 
@@ -288,6 +378,7 @@ Input map_input(const std::string& path, std::uint64_t limit,
   ::madvise(map, static_cast<std::size_t>(size), MADV_SEQUENTIAL);
   in.map_ = static_cast<const std::uint8_t*>(map);
   in.len_ = static_cast<std::size_t>(size);
+  in.guard_ = bus::guard(map, in.len_, path, false, "");
   return in;
 }
 
@@ -315,6 +406,7 @@ Output::Output(const std::string& path, std::size_t size, FileRules rules)
       err = errno;
     } else {
       map_ = static_cast<std::uint8_t*>(map);
+      guard_ = bus::guard(map, size, path, true, temp_);
     }
   }
   if (err != 0) {
@@ -329,6 +421,7 @@ Output::~Output() {
   // A mapped file is not wiped here: writing zeros through the mapping would touch every page of
   // a file about to be removed. Nothing but the library writes into it, and the library wipes
   // the plaintext's span itself when decryption fails.
+  bus::unguard(guard_);
   if (map_ != nullptr) ::munmap(map_, size_);
   if (fd_ >= 0) ::close(fd_);
   if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
@@ -351,6 +444,7 @@ void Output::commit(std::size_t len) {
   }
   int err = 0;
   if (map_ != nullptr && ::msync(map_, size_, MS_SYNC) != 0) err = errno;
+  bus::unguard(guard_);
   if (map_ != nullptr) ::munmap(map_, size_);
   map_ = nullptr;
   if (err == 0 && len != size_ && ::ftruncate(fd_, static_cast<off_t>(len)) != 0) err = errno;

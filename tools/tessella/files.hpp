@@ -85,6 +85,7 @@ class Input {
                          const std::function<void(std::uint64_t)>&);
   const std::uint8_t* map_ = nullptr;
   std::size_t len_ = 0;
+  int guard_ = -1;  // the slot that turns a fault on the mapping into a message
   Bytes buffer_;
 };
 
@@ -119,6 +120,7 @@ class Output {
   int fd_ = -1;
   std::uint8_t* map_ = nullptr;
   std::size_t size_ = 0;
+  int guard_ = -1;  // the slot that turns a fault on the mapping into a message
   Bytes buffer_;
   std::optional<unsigned> keep_mode_;
 };
