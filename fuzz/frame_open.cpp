@@ -126,14 +126,38 @@ Result<Bytes> run(const Call& c) {
   return std::unexpected(TessellaError::internal("unreachable"));
 }
 
+// The caller-buffer forms give the owned form's answer: in a buffer of exactly the plaintext's
+// size (or of the frame's, when opening fails); one byte short of a plaintext is "buffer too
+// small", which comes before every check but the frame's parse.
+void check_into(const Call& c, const Result<Bytes>& want, const IssuerTrust* trust) {
+  const std::size_t fit = want ? want->size() : c.frame.size();
+  Bytes out(fit + 1, 0xA5);
+  for (const std::size_t cap : {fit, fit - (want && fit > 0 ? 1 : 0)}) {
+    const std::span<std::uint8_t> buf(out.data(), cap);
+    const Result<std::size_t> got =
+        trust != nullptr ? open_bytes_trusted_into(c.frame, c.key, {c.cap, c.presenter, c.now, *trust}, buf)
+                         : open_bytes_into(c.frame, c.key, c.cap, c.presenter, c.now, buf);
+    if (cap < fit) {
+      FUZZ_CHECK(!got && got.error() == TessellaError::invalid_format("buffer too small"));
+    } else if (want) {
+      FUZZ_CHECK(got && *got == want->size() && std::equal(want->begin(), want->end(), out.begin()));
+    } else {
+      FUZZ_CHECK(!got && got.error() == want.error());
+    }
+    FUZZ_CHECK(out[fit] == 0xA5);  // nothing written past the buffer
+  }
+}
+
 void check_call(const Call& c, const std::optional<Result<Bytes>>& predicted) {
   const auto got = run(c);
   check_same(got, reference_open(c), "reference");
+  check_into(c, got, nullptr);
   // Trusting the fixed issuer, and the frame's owner or not.
   for (const bool owner : {false, true}) {
     const IssuerTrust trust{std::span(&keys().issuer_pub, 1), owner};
-    check_same(open_bytes_trusted(c.frame, c.key, {c.cap, c.presenter, c.now, trust}),
-               reference_open(c, &trust), "trusted reference");
+    const auto trusted = open_bytes_trusted(c.frame, c.key, {c.cap, c.presenter, c.now, trust});
+    check_same(trusted, reference_open(c, &trust), "trusted reference");
+    check_into(c, trusted, &trust);
   }
   if (predicted) check_same(got, *predicted, "predicted");
   if (got) {

@@ -62,6 +62,10 @@ func writeMapped(_ target: URL, length: Int, _ fill: (UnsafeMutablePointer<UInt8
 
 extension Frame {
   /// Maps a frame file and parses it; the frame's bytes stay in the file's pages.
+  ///
+  /// A mapped file must not be shortened by another process while it is in use: reading a page
+  /// past its new end raises SIGBUS in the host process. The same holds for the file-URL forms
+  /// of sealing, opening and verifying below.
   public init(mappingFileAt url: URL) throws(TessellaError) {
     try self.init(wire: mapFile(url))
   }
