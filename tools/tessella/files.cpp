@@ -6,16 +6,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 #include <utility>
-#include <algorithm>
 
 #include <fmt/format.h>
 #include <openssl/rand.h>
@@ -36,7 +35,7 @@ bool stdin_taken = false;
 namespace bus {
 
 struct Region {
-  volatile std::sig_atomic_t used = 0;
+  volatile sig_atomic_t used = 0;
   std::uintptr_t begin = 0;
   std::size_t len = 0;
   bool output = false;
@@ -113,8 +112,10 @@ void unguard(int& slot) noexcept {
 
 }  // namespace bus
 
-std::string system_error(std::string_view what, const std::string& path) {
-  return fmt::format("cannot {} {}: {}", what, path, std::strerror(errno));
+// "cannot read PATH: <errno's text>", about the path.
+Failure cannot_read(const std::string& path, std::string_view verb = "read") {
+  return Failure(fmt::format("cannot {} {}: {}", verb, path, std::strerror(errno)), std::nullopt,
+                 Json{{"about", path}});
 }
 
 // Appends to a buffer without leaving a copy behind: when the buffer must grow, the bytes are
@@ -159,6 +160,14 @@ Bytes read_stream(std::FILE* file, const std::string& name, std::uint64_t limit 
     throw Failure("cannot read " + name, std::nullopt, Json{{"about", name}});
   }
   return out;
+}
+
+// Standard input, which only one option of a command may read.
+Bytes read_stdin(std::uint64_t limit = UINT64_MAX,
+                 const std::function<void(std::uint64_t)>& too_long = {}) {
+  if (stdin_taken) throw Failure("standard input can feed only one option");
+  stdin_taken = true;
+  return read_stream(stdin, "standard input", limit, too_long);
 }
 
 constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
@@ -342,26 +351,24 @@ Input map_input(const std::string& path, std::uint64_t limit,
                 const std::function<void(std::uint64_t)>& too_long) {
   Input in;
   if (path == kStdio) {
-    if (stdin_taken) throw Failure("standard input can feed only one option");
-    stdin_taken = true;
-    in.buffer_ = read_stream(stdin, "standard input", limit, too_long);
+    in.buffer_ = read_stdin(limit, too_long);
     return in;
   }
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw Failure(system_error("read", path), std::nullopt, Json{{"about", path}});
+  if (fd < 0) throw cannot_read(path);
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
   } closer{fd};
   struct stat st {};
-  if (::fstat(fd, &st) != 0) throw Failure(system_error("read", path), std::nullopt, Json{{"about", path}});
+  if (::fstat(fd, &st) != 0) throw cannot_read(path);
   if (S_ISDIR(st.st_mode)) {
     throw Failure(fmt::format("cannot read {}: it is a folder", path), std::nullopt,
                   Json{{"about", path}});
   }
   if (!S_ISREG(st.st_mode)) {  // a pipe or a device: read as a stream
     std::FILE* file = ::fdopen(::dup(fd), "rb");
-    if (file == nullptr) throw Failure(system_error("read", path), std::nullopt, Json{{"about", path}});
+    if (file == nullptr) throw cannot_read(path);
     struct FileCloser {
       std::FILE* f;
       ~FileCloser() { std::fclose(f); }
@@ -374,7 +381,7 @@ Input map_input(const std::string& path, std::uint64_t limit,
   if (size == 0) return in;
   if (size > SIZE_MAX) throw Failure(fmt::format("cannot read {}: too large to map", path));
   void* map = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
-  if (map == MAP_FAILED) throw Failure(system_error("map", path), std::nullopt, Json{{"about", path}});
+  if (map == MAP_FAILED) throw cannot_read(path, "map");
   ::madvise(map, static_cast<std::size_t>(size), MADV_SEQUENTIAL);
   in.map_ = static_cast<const std::uint8_t*>(map);
   in.len_ = static_cast<std::size_t>(size);
@@ -463,7 +470,7 @@ void Output::commit(std::size_t len) {
 struct OpenFile {
   std::FILE* file;
   explicit OpenFile(const std::string& path) : file(std::fopen(path.c_str(), "rb")) {
-    if (file == nullptr) throw Failure(system_error("read", path), std::nullopt, Json{{"about", path}});
+    if (file == nullptr) throw cannot_read(path);
   }
   OpenFile(const OpenFile&) = delete;
   OpenFile& operator=(const OpenFile&) = delete;
@@ -471,11 +478,7 @@ struct OpenFile {
 };
 
 Bytes read_input(const std::string& path) {
-  if (path == kStdio) {
-    if (stdin_taken) throw Failure("standard input can feed only one option");
-    stdin_taken = true;
-    return read_stream(stdin, "standard input");
-  }
+  if (path == kStdio) return read_stdin();
   const OpenFile opened(path);
   std::FILE* file = opened.file;
   return read_stream(file, path);
@@ -524,10 +527,7 @@ std::optional<SecretBytes> read_32(const std::string& path, std::size_t& found) 
   if (raw.size() == kKeySize) return raw;
   std::string_view text = trim_space(raw.secret_text());
   if (text.size() == 2 * kKeySize) {
-    if (auto decoded = from_hex(text)) {
-      SecretBytes key(std::move(*decoded));
-      return key;
-    }
+    if (auto decoded = from_hex(text)) return SecretBytes(std::move(*decoded));
   }
   return std::nullopt;
 }

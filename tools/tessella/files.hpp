@@ -66,6 +66,11 @@ class SecretBytes {
 /// The path that stands for standard input or output.
 inline constexpr std::string_view kStdio = "-";
 
+/// The name an input goes by in messages: its path, or "standard input" for "-".
+inline std::string input_name(const std::string& path) {
+  return path == kStdio ? std::string("standard input") : path;
+}
+
 /// Input is a main input (a payload, a frame): a regular file mapped read-only, or the bytes of
 /// standard input or of a pipe read into memory.
 class Input {

@@ -110,7 +110,7 @@ void add_seal(CLI::App& app, Context& ctx) {
   cmd->callback([opt, &ctx] {
     check_json_output(ctx, opt->out);
     // A payload the frame cannot carry is refused before anything else is read.
-    const std::string in_name = opt->in == kStdio ? std::string("standard input") : opt->in;
+    const std::string in_name = input_name(opt->in);
     Input payload = map_input(opt->in, kMaxCiphertextSize, [&](std::uint64_t found) {
       fail_about(in_name, sealed_len(0, 0, static_cast<std::size_t>(found)).error(),
                  fmt::format("a frame carries at most {} bytes of payload; found {}{}",
@@ -216,7 +216,7 @@ void add_open(CLI::App& app, Context& ctx) {
     SecretBytes key = read_key(opt->key);
     Input input = map_input(opt->in);
     OpenAttempt attempt;
-    attempt.frame_path = opt->in == kStdio ? std::string("standard input") : opt->in;
+    attempt.frame_path = input_name(opt->in);
     attempt.key_path = opt->key;
     attempt.cap_path = opt->cap;
     attempt.frame = input.bytes();
@@ -294,7 +294,7 @@ void add_verify(CLI::App& app, Context& ctx) {
       usage_error("whose signature is expected? Give --expect-author KEY, or --intact-only to "
                   "check only that the frame is intact under its own author field");
     }
-    const std::string name = opt->in == kStdio ? std::string("standard input") : opt->in;
+    const std::string name = input_name(opt->in);
     Input input = map_input(opt->in);
     const FrameView frame = frame_or_fail(name, input.bytes());
     auto verified = verify_bytes(input.bytes());

@@ -128,7 +128,7 @@ void add_inspect_command(CLI::App& app, Context& ctx) {
   add_json_flag(*cmd, ctx);
 
   cmd->callback([opt, &ctx] {
-    const std::string name = opt->file == kStdio ? std::string("standard input") : opt->file;
+    const std::string name = input_name(opt->file);
     Input input = map_input(opt->file);
     ByteView bytes = input.bytes();
     if (bytes.size() == kCapTokenSize) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "commands.hpp"
 #include "files.hpp"
@@ -51,10 +52,8 @@ std::vector<std::string> option_names(const CLI::App* app) {
   return names;
 }
 
-std::string joined(const std::vector<std::string>& words, const std::string& sep = " ") {
-  std::string out;
-  for (const auto& w : words) out += (out.empty() ? "" : sep) + w;
-  return out;
+std::string joined(const std::vector<std::string>& words) {
+  return fmt::format("{}", fmt::join(words, " "));
 }
 
 // Options that take a file name, completed with file names.
