@@ -27,6 +27,18 @@ final class SecureBytes: @unchecked Sendable {
     self.count = count
   }
 
+  /// A copy of exactly `count` bytes; any other length throws invalidFormat naming `type`.
+  static func copying(_ data: some ContiguousBytes, exactly count: Int, for type: String) throws(TessellaError)
+    -> SecureBytes
+  {
+    try data.withUnsafeBytes { src in
+      Result { () throws(TessellaError) in
+        guard src.count == count else { throw .length(type, count, src.count) }
+        return try SecureBytes(count: count) { $0.copyMemory(from: src) }
+      }
+    }.get()
+  }
+
   /// The secret's length (the allocation may be one byte longer for an empty secret).
   let count: Int
 
@@ -103,12 +115,7 @@ public struct DataKey: SecretKey {
   public init() { storage = try! SecureBytes(count: 32) { fillRandom($0) } }
 
   public init(bytes: some ContiguousBytes) throws(TessellaError) {
-    storage = try bytes.withUnsafeBytes { src in
-      Result { () throws(TessellaError) in
-        guard src.count == 32 else { throw .length("DataKey", 32, src.count) }
-        return try SecureBytes(count: 32) { $0.copyMemory(from: src) }
-      }
-    }.get()
+    storage = try .copying(bytes, exactly: 32, for: "DataKey")
   }
 
   init(storage: SecureBytes) { self.storage = storage }
@@ -133,12 +140,7 @@ public struct SigningSeed: SecretKey {
   public init() { storage = try! SecureBytes(count: 32) { fillRandom($0) } }
 
   public init(bytes: some ContiguousBytes) throws(TessellaError) {
-    storage = try bytes.withUnsafeBytes { src in
-      Result { () throws(TessellaError) in
-        guard src.count == 32 else { throw .length("SigningSeed", 32, src.count) }
-        return try SecureBytes(count: 32) { $0.copyMemory(from: src) }
-      }
-    }.get()
+    storage = try .copying(bytes, exactly: 32, for: "SigningSeed")
   }
 
   init(storage: SecureBytes) { self.storage = storage }
